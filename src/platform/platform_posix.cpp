@@ -1,0 +1,429 @@
+// The platform layer on POSIX systems: the current directory and file removal
+// over the C library, downloads over libcurl.
+#include "platform.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+// Download limits. A test build passes shorter ones so that its stalls end
+// quickly and its size limit is small.
+#ifndef CA_IMPORT_CONNECT_TIMEOUT_SECONDS
+#define CA_IMPORT_CONNECT_TIMEOUT_SECONDS 30
+#endif
+#ifndef CA_IMPORT_STALL_SECONDS
+#define CA_IMPORT_STALL_SECONDS 60
+#endif
+#ifndef CA_IMPORT_MAX_ITEM_BYTES
+#define CA_IMPORT_MAX_ITEM_BYTES 2147483647
+#endif
+
+namespace {
+
+const long connect_timeout_seconds = CA_IMPORT_CONNECT_TIMEOUT_SECONDS;
+// A transfer slower than one byte a second for this long is abandoned; there
+// is no overall limit, as a large CRL on a slow link is normal.
+const long stall_seconds = CA_IMPORT_STALL_SECONDS;
+// The caller keeps an item's length in a signed 32-bit integer.
+const curl_off_t max_item_bytes = CA_IMPORT_MAX_ITEM_BYTES;
+const int max_redirects = 10;
+
+// Download failure codes, one per kind of failure.
+const HRESULT INET_E_INVALID_URL = static_cast<HRESULT>(0x800C0002u);
+const HRESULT INET_E_CANNOT_CONNECT = static_cast<HRESULT>(0x800C0004u);
+const HRESULT INET_E_RESOURCE_NOT_FOUND = static_cast<HRESULT>(0x800C0005u);
+const HRESULT INET_E_OBJECT_NOT_FOUND = static_cast<HRESULT>(0x800C0006u);
+const HRESULT INET_E_DOWNLOAD_FAILURE = static_cast<HRESULT>(0x800C0008u);
+const HRESULT INET_E_CONNECTION_TIMEOUT = static_cast<HRESULT>(0x800C000Bu);
+const HRESULT INET_E_SECURITY_PROBLEM = static_cast<HRESULT>(0x800C000Eu);
+const HRESULT INET_E_REDIRECT_FAILED = static_cast<HRESULT>(0x800C0014u);
+const HRESULT INET_E_INVALID_CERTIFICATE = static_cast<HRESULT>(0x800C0019u);
+
+// An HTTP error status s is reported as http_status_base + s.
+HRESULT http_status_code(long status) {
+    return static_cast<HRESULT>(0x80190000u + static_cast<unsigned>(status));
+}
+
+// The local file could not be written: the customer bit marks errno values,
+// which are not Windows error numbers.
+HRESULT local_file_code(int error) {
+    return static_cast<HRESULT>(0xA0000000u + static_cast<unsigned>(error));
+}
+
+HRESULT code_for_curl_result(CURLcode result) {
+    switch (result) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+        return INET_E_INVALID_URL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return INET_E_RESOURCE_NOT_FOUND;
+    case CURLE_COULDNT_CONNECT:
+        return INET_E_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+        return INET_E_CONNECTION_TIMEOUT;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return INET_E_INVALID_CERTIFICATE;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+        return INET_E_SECURITY_PROBLEM;
+    case CURLE_FILE_COULDNT_READ_FILE:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+        return INET_E_OBJECT_NOT_FOUND;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return INET_E_REDIRECT_FAILED;
+    default:
+        return INET_E_DOWNLOAD_FAILURE;
+    }
+}
+
+// The scheme of url in lower case, or "" when url does not parse.
+std::string scheme_of(const char* url, unsigned int flags) {
+    std::string scheme;
+    CURLU* parsed = curl_url();
+    if (parsed == nullptr) {
+        return scheme;
+    }
+    char* part = nullptr;
+    if (curl_url_set(parsed, CURLUPART_URL, url, flags) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+        scheme = part;
+        curl_free(part);
+    }
+    curl_url_cleanup(parsed);
+    return scheme;
+}
+
+bool is_http(const std::string& scheme) {
+    return scheme == "http" || scheme == "https";
+}
+
+// The state of one hop's transfer, shared with the write callback.
+struct Transfer {
+    CURL* curl;
+    int fd;
+    bool http;
+    curl_off_t received;
+    bool refused_status;
+    bool over_limit;
+    int write_error;
+};
+
+size_t write_body(char* data, size_t size, size_t count, void* context) {
+    Transfer* transfer = static_cast<Transfer*>(context);
+    size_t length = size * count;
+    if (transfer->http) {
+        // The body of a redirect or of an error page is never the item.
+        long status = 0;
+        curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status < 200 || status > 299) {
+            transfer->refused_status = true;
+            return CURL_WRITEFUNC_ERROR;
+        }
+    }
+    // A chunked body has no length to refuse up front, so count it here.
+    if (static_cast<curl_off_t>(length) > max_item_bytes - transfer->received) {
+        transfer->over_limit = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    transfer->received += static_cast<curl_off_t>(length);
+    const char* next = data;
+    size_t left = length;
+    while (left > 0) {
+        ssize_t written = write(transfer->fd, next, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            transfer->write_error = errno;
+            return CURL_WRITEFUNC_ERROR;
+        }
+        next += written;
+        left -= static_cast<size_t>(written);
+    }
+    return length;
+}
+
+bool curl_ready() {
+    static CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    return init == CURLE_OK;
+}
+
+const char* environment_value(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+// Fetches url to fd, following redirects one hop at a time so that each hop
+// can be checked before it is taken. Returns 0 or a failure code.
+HRESULT transfer_to(const char* url, int fd) {
+    std::string scheme = scheme_of(url, 0);
+    if (scheme != "http" && scheme != "https" && scheme != "ftp" &&
+        scheme != "file") {
+        return INET_E_INVALID_URL;
+    }
+    if (!curl_ready()) {
+        return INET_E_DOWNLOAD_FAILURE;
+    }
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        return INET_E_DOWNLOAD_FAILURE;
+    }
+    // No cache on the way may answer with a stale copy of a CRL.
+    curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    curl_slist* more = curl_slist_append(headers, "Pragma: no-cache");
+    if (more == nullptr) {
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(curl);
+        return INET_E_DOWNLOAD_FAILURE;
+    }
+    headers = more;
+
+    Transfer transfer = {curl, fd, false, 0, false, false, 0};
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "ca-import");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, max_item_bytes);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    // libcurl ignores the variables by which OpenSSL programs name another
+    // trust store; honour them the way those programs do.
+    if (const char* file = environment_value("SSL_CERT_FILE")) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, file);
+    }
+    if (const char* dir = environment_value("SSL_CERT_DIR")) {
+        curl_easy_setopt(curl, CURLOPT_CAPATH, dir);
+    }
+
+    HRESULT outcome = 0;
+    std::string hop = url;
+    bool seen_https = scheme == "https";
+    for (int redirects = 0;; ++redirects) {
+        transfer.http = is_http(scheme);
+        transfer.refused_status = false;
+        curl_easy_setopt(curl, CURLOPT_URL, hop.c_str());
+        CURLcode result = curl_easy_perform(curl);
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        long proxy_status = 0;
+        curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &proxy_status);
+        if (transfer.write_error != 0) {
+            outcome = local_file_code(transfer.write_error);
+            break;
+        }
+        if (transfer.over_limit) {
+            outcome = INET_E_DOWNLOAD_FAILURE;
+            break;
+        }
+        if (result != CURLE_OK && !transfer.refused_status) {
+            outcome = proxy_status >= 300 ? http_status_code(proxy_status)
+                                          : code_for_curl_result(result);
+            break;
+        }
+        if (!transfer.http || (status >= 200 && status <= 299)) {
+            break;
+        }
+        char* location = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
+        if (status < 300 || status > 399 || location == nullptr) {
+            outcome = http_status_code(status);
+            break;
+        }
+        std::string next = location;
+        scheme = scheme_of(next.c_str(), CURLU_NON_SUPPORT_SCHEME);
+        if (redirects == max_redirects || !is_http(scheme) ||
+            (seen_https && scheme == "http")) {
+            outcome = INET_E_REDIRECT_FAILED;
+            break;
+        }
+        seen_https = seen_https || scheme == "https";
+        hop = next;
+    }
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+    return outcome;
+}
+
+std::string random_name() {
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        // Uniqueness is still checked by exclusive creation; this only makes
+        // a retry less likely.
+        std::uint64_t fallback = static_cast<std::uint64_t>(getpid()) << 32 ^
+                                 static_cast<std::uint64_t>(time(nullptr));
+        std::memcpy(bytes, &fallback, sizeof bytes);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string name = ".ca-import-";
+    for (unsigned char byte : bytes) {
+        name += hex[byte >> 4];
+        name += hex[byte & 15];
+    }
+    return name;
+}
+
+// Where a download is written until it is complete: an unnamed file in the
+// target's directory, which vanishes by itself however the process ends, or,
+// where the file system has no unnamed files, a new hidden one.
+struct PartFile {
+    int fd;
+    std::string name;  // empty for an unnamed file
+};
+
+bool open_part_file(const std::string& directory, PartFile* part) {
+    part->name.clear();
+    if (access("/proc/self/fd", X_OK) == 0) {
+        part->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (part->fd >= 0) {
+            return true;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return false;
+        }
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = directory + "/" + random_name();
+        // O_EXCL also refuses a symbolic link planted under the name.
+        part->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0666);
+        if (part->fd >= 0) {
+            part->name = name;
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Gives a complete unnamed file the name path, replacing whatever entry has
+// appeared there: a link is replaced, never written through.
+bool link_part_file(const std::string& directory, const PartFile& part, const char* path) {
+    std::string self = "/proc/self/fd/" + std::to_string(part.fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno != EEXIST) {
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = directory + "/" + random_name();
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            if (rename(name.c_str(), path) == 0) {
+                return true;
+            }
+            int error = errno;
+            unlink(name.c_str());
+            errno = error;
+            return false;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+DWORD GetCurrentDirectoryA(DWORD buffer_length, LPSTR buffer) {
+    // getcwd with no buffer allocates what the directory needs, so the needed
+    // length is known however long the directory is.
+    char* directory = getcwd(nullptr, 0);
+    if (directory == nullptr) {
+        return 0;
+    }
+    size_t length = std::strlen(directory);
+    DWORD result;
+    if (length + 1 > buffer_length) {
+        result = static_cast<DWORD>(length + 1);
+    } else {
+        std::memcpy(buffer, directory, length + 1);
+        result = static_cast<DWORD>(length);
+    }
+    std::free(directory);
+    return result;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    return unlink(path) == 0 ? TRUE : FALSE;
+}
+
+DWORD GetLastError(void) {
+    return static_cast<DWORD>(errno);
+}
+
+BOOL DeleteUrlCacheEntry(LPCSTR) {
+    return TRUE;
+}
+
+HRESULT URLDownloadToFileA(LPUNKNOWN, LPCSTR url, LPCSTR path, DWORD, LPBINDSTATUSCALLBACK) {
+    std::string target = path;
+    size_t slash = target.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    // A path that names a directory can never receive the file; say so before
+    // anything goes over the network.
+    struct stat existing;
+    if (name.empty() || name == "." || name == ".." ||
+        (lstat(path, &existing) == 0 && S_ISDIR(existing.st_mode))) {
+        return local_file_code(EISDIR);
+    }
+
+    PartFile part;
+    if (!open_part_file(directory, &part)) {
+        return local_file_code(errno);
+    }
+    HRESULT outcome = transfer_to(url, part.fd);
+    if (outcome >= 0) {
+        bool placed;
+        if (part.name.empty()) {
+            placed = link_part_file(directory, part, path);
+        } else {
+            placed = rename(part.name.c_str(), path) == 0;
+        }
+        if (!placed) {
+            outcome = local_file_code(errno);
+        }
+    }
+    int error = errno;
+    if (close(part.fd) != 0 && outcome >= 0) {
+        // The file is in place but may be short: take it back.
+        outcome = local_file_code(errno);
+        unlink(path);
+    }
+    if (outcome < 0 && !part.name.empty()) {
+        unlink(part.name.c_str());
+    }
+    errno = error;
+    return outcome;
+}
