@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,6 +117,26 @@ std::string scheme_of(const char* url, unsigned int flags) {
     return scheme;
 }
 
+// reference resolved against base, or "" when either does not parse.
+std::string resolve(const std::string& base, const std::string& reference) {
+    std::string resolved;
+    CURLU* parsed = curl_url();
+    if (parsed == nullptr) {
+        return resolved;
+    }
+    char* url = nullptr;
+    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
+            CURLUE_OK &&
+        curl_url_set(parsed, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
+            CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_URL, &url, 0) == CURLUE_OK) {
+        resolved = url;
+        curl_free(url);
+    }
+    curl_url_cleanup(parsed);
+    return resolved;
+}
+
 bool is_http(const std::string& scheme) {
     return scheme == "http" || scheme == "https";
 }
@@ -129,7 +150,25 @@ struct Transfer {
     bool refused_status;
     bool over_limit;
     int write_error;
+    std::string location;  // of the latest response
 };
+
+// Keeps the Location of the latest response (a proxy's answer to CONNECT
+// comes first), whatever becomes of its body.
+size_t read_header(char* data, size_t size, size_t count, void* context) {
+    Transfer* transfer = static_cast<Transfer*>(context);
+    size_t length = size * count;
+    std::string line(data, length);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        transfer->location.clear();
+    } else if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
+        size_t begin = line.find_first_not_of(" \t", 9);
+        size_t end = line.find_last_not_of(" \t\r\n");
+        transfer->location =
+            begin == std::string::npos || end < begin ? "" : line.substr(begin, end - begin + 1);
+    }
+    return length;
+}
 
 size_t write_body(char* data, size_t size, size_t count, void* context) {
     Transfer* transfer = static_cast<Transfer*>(context);
@@ -201,13 +240,15 @@ HRESULT transfer_to(const char* url, int fd) {
     }
     headers = more;
 
-    Transfer transfer = {curl, fd, false, 0, false, false, 0};
+    Transfer transfer = {curl, fd, false, 0, false, false, 0, std::string()};
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "ca-import");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, read_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
@@ -229,6 +270,7 @@ HRESULT transfer_to(const char* url, int fd) {
     for (int redirects = 0;; ++redirects) {
         transfer.http = is_http(scheme);
         transfer.refused_status = false;
+        transfer.location.clear();
         curl_easy_setopt(curl, CURLOPT_URL, hop.c_str());
         CURLcode result = curl_easy_perform(curl);
         long status = 0;
@@ -251,13 +293,11 @@ HRESULT transfer_to(const char* url, int fd) {
         if (!transfer.http || (status >= 200 && status <= 299)) {
             break;
         }
-        char* location = nullptr;
-        curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
-        if (status < 300 || status > 399 || location == nullptr) {
+        if (status < 300 || status > 399 || transfer.location.empty()) {
             outcome = http_status_code(status);
             break;
         }
-        std::string next = location;
+        std::string next = resolve(hop, transfer.location);
         scheme = scheme_of(next.c_str(), CURLU_NON_SUPPORT_SCHEME);
         if (redirects == max_redirects || !is_http(scheme) ||
             (seen_https && scheme == "http")) {

@@ -1,0 +1,214 @@
+// The POSIX platform layer against its contracts: the same operations the
+// Windows program calls, with the same return values and error codes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "platform.h"
+#include "support.h"
+
+namespace {
+
+class Platform : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = make_temp_dir();
+        setenv("SSL_CERT_FILE", loopback().ca.c_str(), 1);
+        for (const char* proxy : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                  "ALL_PROXY", "SSL_CERT_DIR"}) {
+            unsetenv(proxy);
+        }
+    }
+    void TearDown() override { remove_tree(dir); }
+
+    unsigned download(const std::string& url, const std::string& path) {
+        return static_cast<unsigned>(
+            URLDownloadToFileA(nullptr, url.c_str(), path.c_str(), 0, nullptr));
+    }
+
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(Platform, GetCurrentDirectoryFollowsTheWindowsContract) {
+    std::string cwd = std::filesystem::current_path().string();
+    DWORD exact = static_cast<DWORD>(cwd.size() + 1);
+    char buffer[4096];
+
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(GetCurrentDirectoryA(exact, buffer), cwd.size());
+    EXPECT_EQ(std::string(buffer), cwd);
+
+    // Too small by one: nothing written, the size needed returned.
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(GetCurrentDirectoryA(exact - 1, buffer), exact);
+    EXPECT_EQ(buffer[0], '#');
+    EXPECT_EQ(GetCurrentDirectoryA(0, nullptr), exact);
+
+    Outcome gone = run_in_child([&] {
+        std::string doomed = dir + "/doomed";
+        mkdir(doomed.c_str(), 0700);
+        if (chdir(doomed.c_str()) != 0 || rmdir(doomed.c_str()) != 0) {
+            _exit(99);
+        }
+        errno = 0;
+        DWORD result = GetCurrentDirectoryA(sizeof buffer, buffer);
+        std::printf("%u %u", static_cast<unsigned>(result), static_cast<unsigned>(GetLastError()));
+    });
+    EXPECT_EQ(gone.out, "0 2");  // ENOENT
+}
+
+TEST_F(Platform, DeleteFileRemovesAFileAndReportsFailureThroughGetLastError) {
+    std::string path = dir + "/item.cer";
+    write_file(path, "x");
+    EXPECT_NE(DeleteFileA(path.c_str()), FALSE);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    errno = 0;
+    EXPECT_EQ(DeleteFileA(path.c_str()), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(DeleteFileA(dir.c_str()), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EISDIR));
+}
+
+TEST_F(Platform, DownloadDeliversTheResourceByteForByte) {
+    std::string content = random_bytes(300000);
+    loopback().serve("/platform/whole.crl", content);
+    std::string source = dir + "/source.crl";
+    write_file(source, content);
+    std::string urls[] = {
+        loopback().http_url("/platform/whole.crl"),
+        loopback().https_url("/platform/whole.crl"),
+        loopback().http_url("/_chain/3/platform/whole.crl"),
+        "file://" + source,
+    };
+    for (const std::string& url : urls) {
+        std::string path = dir + "/whole.crl";
+        EXPECT_EQ(download(url, path), 0u) << url;
+        EXPECT_TRUE(read_file(path) == content) << url;
+        std::filesystem::remove(path);
+    }
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"source.crl"});
+}
+
+TEST_F(Platform, DownloadAsksEveryCacheForAFreshCopy) {
+    loopback().serve("/platform/fresh.cer", "fresh");
+    ASSERT_EQ(download(loopback().http_url("/platform/fresh.cer"), dir + "/fresh.cer"), 0u);
+    std::vector<std::string> requests = loopback().requests_for("/platform/fresh.cer");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find("\"cache-control\": \"no-cache\""), std::string::npos);
+    EXPECT_NE(requests[0].find("\"pragma\": \"no-cache\""), std::string::npos);
+    EXPECT_NE(DeleteUrlCacheEntry(loopback().http_url("/platform/fresh.cer").c_str()), FALSE);
+}
+
+// Whatever is at the local path when the download completes is replaced,
+// never written through: a link there is replaced, its target untouched.
+TEST_F(Platform, DownloadReplacesWhatIsAtThePathWithoutWritingThroughIt) {
+    loopback().serve("/platform/new.cer", "new content");
+    std::string target = dir + "/target";
+    write_file(target, "the user's file");
+    std::string path = dir + "/new.cer";
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+
+    EXPECT_EQ(download(loopback().http_url("/platform/new.cer"), path), 0u);
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(read_file(path), "new content");
+    EXPECT_EQ(read_file(target), "the user's file");
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"new.cer", "target"}));
+}
+
+// Every failure leaves nothing at the path and no temporary beside it.
+TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
+    const Loopback& server = loopback();
+    std::string dir_copy = dir;
+    struct Case {
+        std::string url;
+        unsigned code;
+    } cases[] = {
+        {server.http_url("/platform/absent.cer"), 0x80190194u},
+        {server.http_url("/_status/401/x"), 0x80190191u},
+        {server.http_url("/_status/500/x"), 0x801901F4u},
+        {server.http_url("/_noloc/302/x"), 0x8019012Eu},
+        {server.http_url("/_redirect/301/x?to=ftp://127.0.0.1/x"), 0x800C0014u},
+        {server.http_url("/_redirect/302/x?to=file:///etc/passwd"), 0x800C0014u},
+        {server.https_url("/_redirect/302/x?to=" + server.http_url("/platform/new.cer")),
+         0x800C0014u},
+        {server.http_url("/_loop/x"), 0x800C0014u},
+        {server.http_url("/_chain/11/platform/whole.crl"), 0x800C0014u},
+        {"gopher://127.0.0.1/x", 0x800C0002u},
+        {"no scheme/x", 0x800C0002u},
+        {"http://name.invalid/x", 0x800C0005u},
+        {"file://" + dir_copy + "/absent", 0x800C0006u},
+        {"http://127.0.0.1:" + std::to_string(closed_port()) + "/x", 0x800C0004u},
+        {"https://localhost:" + std::to_string(server.https) + "/platform/new.cer",
+         0x800C0019u},
+        {server.http_url("/_short/1000/x"), 0x800C0008u},
+        {server.http_url("/_reset/100000/x"), 0x800C0008u},
+        // The short-limits build refuses more than 1 MiB, and stalls of 2 s.
+        {server.http_url("/_length/1048577/x"), 0x800C0008u},
+        {server.http_url("/_chunked/2097152/x"), 0x800C0008u},
+        {server.http_url("/_stall/x"), 0x800C000Bu},
+        {"https://127.0.0.1:" + std::to_string(server.silent) + "/x", 0x800C000Bu},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir + "/item";
+        EXPECT_EQ(download(c.url, path), c.code) << c.url;
+        EXPECT_TRUE(list_dir(dir).empty()) << c.url;
+    }
+}
+
+TEST_F(Platform, DownloadRefusesAServerItCannotTrust) {
+    loopback().serve("/platform/trust.cer", "x");
+    setenv("SSL_CERT_FILE", loopback().other_ca.c_str(), 1);
+    EXPECT_EQ(download(loopback().https_url("/platform/trust.cer"), dir + "/trust.cer"),
+              0x800C0019u);
+    // A trust store given as a directory is honoured too.
+    unsetenv("SSL_CERT_FILE");
+    std::string anchors = dir + "/anchors";
+    std::filesystem::create_directory(anchors);
+    std::filesystem::copy_file(loopback().ca, anchors + "/ca.pem");
+    ASSERT_EQ(run_in_child([&] {
+                  execlp("openssl", "openssl", "rehash", anchors.c_str(),
+                         static_cast<char*>(nullptr));
+              }).status,
+              0);
+    setenv("SSL_CERT_FILE", loopback().other_ca.c_str(), 1);
+    setenv("SSL_CERT_DIR", anchors.c_str(), 1);
+    EXPECT_EQ(download(loopback().https_url("/platform/trust.cer"), dir + "/trust.cer"), 0u);
+}
+
+TEST_F(Platform, DownloadWithinTheSizeLimitSucceedsAtTheLimit) {
+    std::string path = dir + "/limit";
+    EXPECT_EQ(download(loopback().http_url("/_chunked/1048576/x"), path), 0u);
+    EXPECT_EQ(std::filesystem::file_size(path), 1048576u);
+}
+
+TEST_F(Platform, DownloadToAPlaceThatCannotHoldTheFileNamesTheErrno) {
+    loopback().serve("/platform/place.cer", "x");
+    std::string url = loopback().http_url("/platform/place.cer");
+    std::string file = dir + "/file";
+    write_file(file, "");
+    struct Case {
+        std::string path;
+        unsigned code;
+    } cases[] = {
+        {dir + "/absent/place.cer", 0xA0000002u},  // ENOENT
+        {file + "/place.cer", 0xA0000014u},        // ENOTDIR
+        {dir + "/", 0xA0000015u},                  // EISDIR
+        {dir + "/.", 0xA0000015u},
+        {dir, 0xA0000015u},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(download(url, c.path), c.code) << c.path;
+    }
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"file"});
+    // Nothing went over the network for a place that could never be written.
+    EXPECT_TRUE(loopback().requests_for("/platform/place.cer").empty());
+}

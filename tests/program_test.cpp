@@ -1,0 +1,374 @@
+// The built program, run as a user runs it: a scratch working directory, a
+// scratch HOME and XDG_DATA_HOME, and a real HTTP/HTTPS server on loopback.
+// Every case checks standard output and standard error to the byte, the exit
+// status, and that nothing is left in the working directory.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+const std::string program = CA_IMPORT_PROGRAM;
+const std::string short_limits_program = CA_IMPORT_SHORT_LIMITS_PROGRAM;
+const std::string default_cert_url =
+    std::string("https://") + CA_IMPORT_DEFAULT_HOST +
+    "/wp-content/uploads/certificates/atrib-cert-ul.cer";
+const std::string default_crl_url = std::string("https://") + CA_IMPORT_DEFAULT_HOST +
+                                    "/wp-content/uploads/certificates/pki/cas_zel.crl";
+
+// The lines an item writes up to its download.
+std::string item_head(const std::string& item, const std::string& url, const std::string& path) {
+    std::string label = item == "AC" ? "Downloading AC   : " : "Downloading CRL  : ";
+    return label + url + "\nto local file : " + path + "\n";
+}
+
+// All five lines of an item fetched into memory.
+std::string item_lines(const std::string& item, const std::string& url, const std::string& path) {
+    return item_head(item, url, path) + "Downloaded OK\nRead " + item +
+           " to memory\nDelete local file\n";
+}
+
+std::string download_error(unsigned code) {
+    char text[64];
+    std::snprintf(text, sizeof text, "An error occured : error code = %x", code);
+    return text;
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = make_temp_dir();
+        cwd = root + "/work";
+        for (const char* sub : {"/work", "/home", "/data"}) {
+            std::filesystem::create_directory(root + sub);
+        }
+        env = {"PATH=/usr/bin:/bin", "LC_ALL=C", "HOME=" + root + "/home",
+               "XDG_DATA_HOME=" + root + "/data", "SSL_CERT_FILE=" + loopback().ca};
+    }
+    void TearDown() override { remove_tree(root); }
+
+    Outcome run(std::vector<std::string> args, const std::string& binary = program) {
+        args.insert(args.begin(), binary);
+        return run_program({args, cwd, env});
+    }
+
+    // A name unique to this test, so that tests sharing the server do not
+    // see each other's files or requests.
+    std::string unique(const std::string& name) {
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::string("/") + info->test_suite_name() + "/" + info->name() + "/" + name;
+    }
+
+    // Serves fresh content at a unique path; returns the path.
+    std::string serve(const std::string& name, size_t size = 1500) {
+        std::string path = unique(name);
+        loopback().serve(path, random_bytes(size));
+        return path;
+    }
+
+    std::string local(const std::string& name) const { return cwd + "/" + name; }
+
+    void expect_left_nothing() const {
+        EXPECT_EQ(list_dir(cwd), std::vector<std::string>{}) << "in the working directory";
+        EXPECT_EQ(list_dir(root + "/home"), std::vector<std::string>{});
+        EXPECT_EQ(list_dir(root + "/data"), std::vector<std::string>{});
+    }
+
+    std::string root;
+    std::string cwd;
+    std::vector<std::string> env;
+};
+
+}  // namespace
+
+TEST_F(Program, FetchesBothItemsOverHttpAndHttps) {
+    std::string cert = serve("ca.cer");
+    std::string crl = serve("ca.crl");
+    std::string cert_url = loopback().http_url(cert);
+    std::string crl_url = loopback().https_url(crl);
+    Outcome outcome = run({cert_url, crl_url});
+    EXPECT_EQ(outcome.out,
+              item_lines("AC", cert_url, local("ca.cer")) +
+                  item_lines("CRL", crl_url, local("ca.crl")));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    expect_left_nothing();
+}
+
+// The default URLs name the authority's host; the loopback proxy stands in
+// for the route to it, so the very URLs built into the program are fetched.
+TEST_F(Program, WithoutArgumentsFetchesTheDefaultUrls) {
+    loopback().serve("/wp-content/uploads/certificates/atrib-cert-ul.cer", random_bytes(900));
+    loopback().serve("/wp-content/uploads/certificates/pki/cas_zel.crl", random_bytes(700));
+    env.push_back("https_proxy=http://127.0.0.1:" + std::to_string(loopback().proxy));
+    size_t before = loopback().requests_for("/wp-content/uploads/certificates/atrib-cert-ul.cer")
+                        .size();
+    Outcome outcome = run({});
+    EXPECT_EQ(outcome.out, item_lines("AC", default_cert_url, local("atrib-cert-ul.cer")) +
+                               item_lines("CRL", default_crl_url, local("cas_zel.crl")));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(
+        loopback().requests_for("/wp-content/uploads/certificates/atrib-cert-ul.cer").size(),
+        before + 1);
+    expect_left_nothing();
+}
+
+TEST_F(Program, OneArgumentNamesTheCertificateAndTheCrlTakesItsDefault) {
+    loopback().serve("/wp-content/uploads/certificates/pki/cas_zel.crl", random_bytes(700));
+    env.push_back("https_proxy=http://127.0.0.1:" + std::to_string(loopback().proxy));
+    std::string cert_url = loopback().http_url(serve("only.cer"));
+    Outcome outcome = run({cert_url});
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("only.cer")) +
+                               item_lines("CRL", default_crl_url, local("cas_zel.crl")));
+    EXPECT_EQ(outcome.status, 0);
+    expect_left_nothing();
+}
+
+TEST_F(Program, ArgumentsAfterTheSecondAreIgnored) {
+    std::string cert_url = loopback().http_url(serve("a.cer"));
+    std::string crl_url = loopback().http_url(serve("a.crl"));
+    Outcome outcome = run({cert_url, crl_url, "no slash here", "", "*.cer"});
+    EXPECT_EQ(outcome.out,
+              item_lines("AC", cert_url, local("a.cer")) + item_lines("CRL", crl_url, local("a.crl")));
+    EXPECT_EQ(outcome.status, 0);
+    expect_left_nothing();
+}
+
+// Local names are taken verbatim: a query stays in the name, an empty
+// resource is still an item, and one URL may serve as both items.
+TEST_F(Program, FetchesUnusualButValidResources) {
+    std::string empty = serve("empty.crl", 0);
+    std::string query_path = unique("get");
+    loopback().serve(query_path, random_bytes(64));
+    std::string same = serve("same.cer");
+    struct Case {
+        std::string cert_url, crl_url, cert_name, crl_name;
+    } cases[] = {
+        {loopback().http_url(query_path + "?id=5"), loopback().http_url(empty), "get?id=5",
+         "empty.crl"},
+        {loopback().http_url(same), loopback().http_url(same), "same.cer", "same.cer"},
+        {loopback().http_url("/_chain/10" + same), loopback().https_url("/_chain/2" + same),
+         "same.cer", "same.cer"},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run({c.cert_url, c.crl_url});
+        EXPECT_EQ(outcome.out, item_lines("AC", c.cert_url, local(c.cert_name)) +
+                                   item_lines("CRL", c.crl_url, local(c.crl_name)));
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0) << c.cert_url;
+        expect_left_nothing();
+    }
+    // Both fetches of the one URL went to the server, each asking for a fresh copy.
+    std::vector<std::string> requests = loopback().requests_for(same);
+    EXPECT_EQ(requests.size(), 2u);
+    for (const std::string& request : requests) {
+        EXPECT_NE(request.find("\"cache-control\": \"no-cache\""), std::string::npos);
+    }
+}
+
+TEST_F(Program, RefusesABadUrlBeforeFetchingAnything) {
+    std::string good = loopback().http_url(serve("good.cer"));
+    std::string too_long = loopback().http_url("/" + std::string(300, 'l'));
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{""}, "Wrong url.\n"},
+        {{"atrib-cert-ul.cer", good}, "Wrong url.\n"},
+        {{too_long, good}, "URL is too long.\n"},
+        {{good, too_long}, "URL is too long.\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run(c.args);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 1);
+        expect_left_nothing();
+    }
+    EXPECT_TRUE(loopback().requests_for(unique("good.cer")).empty());
+}
+
+TEST_F(Program, AcceptsAUrlOfMaximumLength) {
+    std::string prefix = loopback().http_url("/");
+    std::string url259 = prefix + std::string(259 - prefix.size() - 2, 'm') + "/x";
+    ASSERT_EQ(url259.size(), 259u);
+    Outcome outcome = run({url259});
+    EXPECT_EQ(outcome.out, item_head("AC", url259, local("x")) + download_error(0x80190194u));
+    EXPECT_EQ(outcome.status, 1);
+}
+
+// A failure in the second item comes after the first item's five lines; the
+// first item's local copy is already gone.
+TEST_F(Program, ACrlFailureComesAfterTheCertificateWasFetched) {
+    std::string cert_url = loopback().http_url(serve("first.cer"));
+    std::string missing = loopback().http_url(unique("missing.crl"));
+    struct Case {
+        std::string crl_url;
+        std::string tail;
+    } cases[] = {
+        {"cas_zel.crl", "Wrong url.\n"},
+        {missing, item_head("CRL", missing, local("missing.crl")) + download_error(0x80190194u)},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run({cert_url, c.crl_url});
+        EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("first.cer")) + c.tail);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 1);
+        expect_left_nothing();
+    }
+}
+
+// Each way a download can fail, with the code it reports and the line
+// without a line end; nothing is left behind.
+TEST_F(Program, ReportsEachDownloadFailureWithItsCode) {
+    const Loopback& server = loopback();
+    std::string ok = serve("ok.cer");
+    struct Case {
+        std::string url;
+        unsigned code;
+        std::string binary;
+    } cases[] = {
+        {server.http_url(unique("absent.cer")), 0x80190194u, program},
+        {server.https_url("/_status/500/ca.crl"), 0x801901F4u, program},
+        {server.http_url("/_noloc/302/ca.cer"), 0x8019012Eu, program},
+        {server.http_url("/_redirect/302/ca.cer?to=ftp://127.0.0.1/ca.cer"),
+         0x800C0014u, program},
+        {server.https_url("/_redirect/301/c?to=" + server.http_url(ok)),
+         0x800C0014u, program},
+        {server.http_url("/_loop/ca.cer"), 0x800C0014u, program},
+        {server.http_url("/_chain/11" + ok), 0x800C0014u, program},
+        {"https://localhost:" + std::to_string(server.https) + ok, 0x800C0019u,
+         program},
+        {"http://127.0.0.1:" + std::to_string(closed_port()) + "/ca.cer", 0x800C0004u,
+         program},
+        {"ldap://127.0.0.1/ca.cer", 0x800C0002u, program},
+        {"file:///nonexistent/ca.cer", 0x800C0006u, program},
+        {server.http_url("/"), 0xA0000015u, program},
+        {server.http_url("/_short/5000/ca.crl"), 0x800C0008u, program},
+        // The short-limits build gives up on a 2 s stall and above 1 MiB.
+        {server.http_url("/_stall/ca.crl"), 0x800C000Bu, short_limits_program},
+        {"https://127.0.0.1:" + std::to_string(server.silent) + "/ca.crl", 0x800C000Bu,
+         short_limits_program},
+        {server.http_url("/_chunked/1048577/ca.crl"), 0x800C0008u,
+         short_limits_program},
+        {server.http_url("/_length/5000000/ca.crl"), 0x800C0008u,
+         short_limits_program},
+    };
+    for (const Case& c : cases) {
+        // Some URLs hold a "/" in their query: the name is what follows the last.
+        std::string name = c.url.substr(c.url.rfind('/') + 1);
+        Outcome outcome = run({c.url, server.http_url(ok)}, c.binary);
+        EXPECT_EQ(outcome.out, item_head("AC", c.url, local(name)) + download_error(c.code))
+            << c.url;
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 1);
+        expect_left_nothing();
+    }
+}
+
+TEST_F(Program, RefusesAServerCertificateItDoesNotTrust) {
+    std::string url = loopback().https_url(serve("trust.cer"));
+    env.back() = "SSL_CERT_FILE=" + loopback().other_ca;
+    Outcome outcome = run({url});
+    EXPECT_EQ(outcome.out, item_head("AC", url, local("trust.cer")) + download_error(0x800C0019u));
+    EXPECT_EQ(outcome.status, 1);
+    expect_left_nothing();
+}
+
+// An entry already at the local path is somebody's data: the run stops
+// before downloading and leaves it exactly as it was.
+TEST_F(Program, NeverReplacesAnEntryAlreadyAtTheLocalPath) {
+    std::string url = loopback().http_url(serve("taken.cer"));
+    std::string path = local("taken.cer");
+    std::string outside = root + "/outside";
+    write_file(outside, "outside");
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+    } cases[] = {
+        {"file", [&] { write_file(path, "mine"); }},
+        {"link to a file", [&] { symlink(outside.c_str(), path.c_str()); }},
+        {"dangling link", [&] { symlink((root + "/nowhere").c_str(), path.c_str()); }},
+        {"link to a directory", [&] { symlink(root.c_str(), path.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        c.make();
+        Outcome outcome = run({url});
+        EXPECT_EQ(outcome.out,
+                  item_head("AC", url, path) + "Local file " + path + " already exists.\n")
+            << c.what;
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(list_dir(cwd), std::vector<std::string>{"taken.cer"}) << c.what;
+        if (std::string(c.what) == "file") {
+            EXPECT_EQ(read_file(path), "mine");
+        }
+        std::filesystem::remove(path);
+    }
+    EXPECT_EQ(read_file(outside), "outside");
+    EXPECT_TRUE(loopback().requests_for(unique("taken.cer")).empty());
+}
+
+TEST_F(Program, NeverRemovesTheSourceOfAFileUrlInItsOwnDirectory) {
+    std::string source = local("own.cer");
+    write_file(source, "the only copy");
+    Outcome outcome = run({"file://" + source});
+    EXPECT_EQ(outcome.out, item_head("AC", "file://" + source, source) + "Local file " + source +
+                               " already exists.\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(read_file(source), "the only copy");
+}
+
+// A directory at the local path cannot be replaced, so the run goes on and
+// the download reports it.
+TEST_F(Program, ADirectoryAtTheLocalPathFailsTheDownload) {
+    std::string url = loopback().http_url(serve("dir.cer"));
+    std::filesystem::create_directory(local("dir.cer"));
+    Outcome outcome = run({url});
+    EXPECT_EQ(outcome.out, item_head("AC", url, local("dir.cer")) + download_error(0xA0000015u));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(list_dir(local("dir.cer")), std::vector<std::string>{});
+}
+
+TEST_F(Program, RefusesALocalPathTooLongForItsBuffer) {
+    std::string url = loopback().http_url(serve("deep.cer"));
+    std::string deep = cwd;
+    while (deep.size() < 300) {
+        deep += "/" + std::string(50, 'd');
+    }
+    std::filesystem::create_directories(deep);
+    Outcome outcome = run_program({{program, url}, deep, env});
+    EXPECT_EQ(outcome.out, "Local path is too long.\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(list_dir(deep), std::vector<std::string>{});
+    EXPECT_TRUE(loopback().requests_for(unique("deep.cer")).empty());
+}
+
+TEST_F(Program, ReportsAWorkingDirectoryThatNoLongerExists) {
+    std::string url = loopback().http_url(serve("gone.cer"));
+    std::string gone = cwd + "/gone";
+    std::filesystem::create_directory(gone);
+    Invocation invocation{{program, url}, gone, env};
+    invocation.remove_cwd = true;
+    Outcome outcome = run_program(invocation);
+    EXPECT_EQ(outcome.out, "Getting current directory error.\n");
+    EXPECT_EQ(outcome.status, 1);
+    expect_left_nothing();
+}
+
+// At the root the separator is appended all the same.
+TEST_F(Program, AtTheRootTheLocalPathStartsWithTwoSeparators) {
+    std::string name = "ca-import-test-" + std::to_string(getpid()) + ".cer";
+    std::string url = loopback().http_url(unique(name));
+    Outcome outcome = run_program({{program, url}, "/", env});
+    EXPECT_EQ(outcome.out, item_head("AC", url, "//" + name) + download_error(0x80190194u));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_FALSE(std::filesystem::exists("/" + name));
+}
