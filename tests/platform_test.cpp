@@ -147,8 +147,7 @@ TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
         {"http://name.invalid/x", 0x800C0005u},
         {"file://" + dir_copy + "/absent", 0x800C0006u},
         {"http://127.0.0.1:" + std::to_string(closed_port()) + "/x", 0x800C0004u},
-        {"https://localhost:" + std::to_string(server.https) + "/platform/new.cer",
-         0x800C0019u},
+        {"https://localhost:" + std::to_string(server.https) + "/platform/new.cer", 0x800C0019u},
         {server.http_url("/_short/1000/x"), 0x800C0008u},
         {server.http_url("/_reset/100000/x"), 0x800C0008u},
         // The short-limits build refuses more than 1 MiB, and stalls of 2 s.

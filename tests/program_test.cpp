@@ -17,9 +17,8 @@ namespace {
 
 const std::string program = CA_IMPORT_PROGRAM;
 const std::string short_limits_program = CA_IMPORT_SHORT_LIMITS_PROGRAM;
-const std::string default_cert_url =
-    std::string("https://") + CA_IMPORT_DEFAULT_HOST +
-    "/wp-content/uploads/certificates/atrib-cert-ul.cer";
+const std::string default_cert_url = std::string("https://") + CA_IMPORT_DEFAULT_HOST +
+                                     "/wp-content/uploads/certificates/atrib-cert-ul.cer";
 const std::string default_crl_url = std::string("https://") + CA_IMPORT_DEFAULT_HOST +
                                     "/wp-content/uploads/certificates/pki/cas_zel.crl";
 
@@ -94,9 +93,8 @@ TEST_F(Program, FetchesBothItemsOverHttpAndHttps) {
     std::string cert_url = loopback().http_url(cert);
     std::string crl_url = loopback().https_url(crl);
     Outcome outcome = run({cert_url, crl_url});
-    EXPECT_EQ(outcome.out,
-              item_lines("AC", cert_url, local("ca.cer")) +
-                  item_lines("CRL", crl_url, local("ca.crl")));
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("ca.cer")) +
+                               item_lines("CRL", crl_url, local("ca.crl")));
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
     expect_left_nothing();
@@ -108,16 +106,15 @@ TEST_F(Program, WithoutArgumentsFetchesTheDefaultUrls) {
     loopback().serve("/wp-content/uploads/certificates/atrib-cert-ul.cer", random_bytes(900));
     loopback().serve("/wp-content/uploads/certificates/pki/cas_zel.crl", random_bytes(700));
     env.push_back("https_proxy=http://127.0.0.1:" + std::to_string(loopback().proxy));
-    size_t before = loopback().requests_for("/wp-content/uploads/certificates/atrib-cert-ul.cer")
-                        .size();
+    size_t before =
+        loopback().requests_for("/wp-content/uploads/certificates/atrib-cert-ul.cer").size();
     Outcome outcome = run({});
     EXPECT_EQ(outcome.out, item_lines("AC", default_cert_url, local("atrib-cert-ul.cer")) +
                                item_lines("CRL", default_crl_url, local("cas_zel.crl")));
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(
-        loopback().requests_for("/wp-content/uploads/certificates/atrib-cert-ul.cer").size(),
-        before + 1);
+    EXPECT_EQ(loopback().requests_for("/wp-content/uploads/certificates/atrib-cert-ul.cer").size(),
+              before + 1);
     expect_left_nothing();
 }
 
@@ -136,8 +133,8 @@ TEST_F(Program, ArgumentsAfterTheSecondAreIgnored) {
     std::string cert_url = loopback().http_url(serve("a.cer"));
     std::string crl_url = loopback().http_url(serve("a.crl"));
     Outcome outcome = run({cert_url, crl_url, "no slash here", "", "*.cer"});
-    EXPECT_EQ(outcome.out,
-              item_lines("AC", cert_url, local("a.cer")) + item_lines("CRL", crl_url, local("a.crl")));
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("a.cer")) +
+                               item_lines("CRL", crl_url, local("a.crl")));
     EXPECT_EQ(outcome.status, 0);
     expect_left_nothing();
 }
@@ -239,16 +236,12 @@ TEST_F(Program, ReportsEachDownloadFailureWithItsCode) {
         {server.http_url(unique("absent.cer")), 0x80190194u, program},
         {server.https_url("/_status/500/ca.crl"), 0x801901F4u, program},
         {server.http_url("/_noloc/302/ca.cer"), 0x8019012Eu, program},
-        {server.http_url("/_redirect/302/ca.cer?to=ftp://127.0.0.1/ca.cer"),
-         0x800C0014u, program},
-        {server.https_url("/_redirect/301/c?to=" + server.http_url(ok)),
-         0x800C0014u, program},
+        {server.http_url("/_redirect/302/ca.cer?to=ftp://127.0.0.1/ca.cer"), 0x800C0014u, program},
+        {server.https_url("/_redirect/301/c?to=" + server.http_url(ok)), 0x800C0014u, program},
         {server.http_url("/_loop/ca.cer"), 0x800C0014u, program},
         {server.http_url("/_chain/11" + ok), 0x800C0014u, program},
-        {"https://localhost:" + std::to_string(server.https) + ok, 0x800C0019u,
-         program},
-        {"http://127.0.0.1:" + std::to_string(closed_port()) + "/ca.cer", 0x800C0004u,
-         program},
+        {"https://localhost:" + std::to_string(server.https) + ok, 0x800C0019u, program},
+        {"http://127.0.0.1:" + std::to_string(closed_port()) + "/ca.cer", 0x800C0004u, program},
         {"ldap://127.0.0.1/ca.cer", 0x800C0002u, program},
         {"file:///nonexistent/ca.cer", 0x800C0006u, program},
         {server.http_url("/"), 0xA0000015u, program},
@@ -257,10 +250,8 @@ TEST_F(Program, ReportsEachDownloadFailureWithItsCode) {
         {server.http_url("/_stall/ca.crl"), 0x800C000Bu, short_limits_program},
         {"https://127.0.0.1:" + std::to_string(server.silent) + "/ca.crl", 0x800C000Bu,
          short_limits_program},
-        {server.http_url("/_chunked/1048577/ca.crl"), 0x800C0008u,
-         short_limits_program},
-        {server.http_url("/_length/5000000/ca.crl"), 0x800C0008u,
-         short_limits_program},
+        {server.http_url("/_chunked/1048577/ca.crl"), 0x800C0008u, short_limits_program},
+        {server.http_url("/_length/5000000/ca.crl"), 0x800C0008u, short_limits_program},
     };
     for (const Case& c : cases) {
         // Some URLs hold a "/" in their query: the name is what follows the last.

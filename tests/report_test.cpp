@@ -1,9 +1,9 @@
 // The program's three ways of speaking, to the byte.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 #include "report.h"
 #include "support.h"

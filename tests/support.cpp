@@ -62,8 +62,8 @@ Outcome run_in_child(const std::function<void()>& body) {
     Outcome outcome;
     outcome.out = take_file(out_path);
     outcome.err = take_file(err_path);
-    outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
-                                            : 128 + WTERMSIG(wait_status);
+    outcome.status =
+        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return outcome;
 }
 

@@ -10,10 +10,12 @@
 
 #ifdef _WIN32
 
+// The other system headers rely on what windows.h declares.
 #include <windows.h>
+
 #include <urlmon.h>
-#include <wininet.h>
 #include <wincrypt.h>
+#include <wininet.h>
 
 #define PATH_SEPARATOR '\\'
 
@@ -57,8 +59,8 @@ BOOL DeleteUrlCacheEntry(LPCSTR url);
 // success, a negative code naming the kind of failure otherwise. The resource
 // arrives at path whole or not at all: nothing is left at path and no
 // temporary remains after a failure. caller, reserved and callback are unused.
-HRESULT URLDownloadToFileA(LPUNKNOWN caller, LPCSTR url, LPCSTR path,
-                           DWORD reserved, LPBINDSTATUSCALLBACK callback);
+HRESULT URLDownloadToFileA(LPUNKNOWN caller, LPCSTR url, LPCSTR path, DWORD reserved,
+                           LPBINDSTATUSCALLBACK callback);
 
 #endif
 

@@ -125,8 +125,7 @@ std::string resolve(const std::string& base, const std::string& reference) {
         return resolved;
     }
     char* url = nullptr;
-    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
-            CURLUE_OK &&
+    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
         curl_url_set(parsed, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
             CURLUE_OK &&
         curl_url_get(parsed, CURLUPART_URL, &url, 0) == CURLUE_OK) {
@@ -219,8 +218,7 @@ const char* environment_value(const char* name) {
 // can be checked before it is taken. Returns 0 or a failure code.
 HRESULT transfer_to(const char* url, int fd) {
     std::string scheme = scheme_of(url, 0);
-    if (scheme != "http" && scheme != "https" && scheme != "ftp" &&
-        scheme != "file") {
+    if (scheme != "http" && scheme != "https" && scheme != "ftp" && scheme != "file") {
         return INET_E_INVALID_URL;
     }
     if (!curl_ready()) {
@@ -286,8 +284,8 @@ HRESULT transfer_to(const char* url, int fd) {
             break;
         }
         if (result != CURLE_OK && !transfer.refused_status) {
-            outcome = proxy_status >= 300 ? http_status_code(proxy_status)
-                                          : code_for_curl_result(result);
+            outcome =
+                proxy_status >= 300 ? http_status_code(proxy_status) : code_for_curl_result(result);
             break;
         }
         if (!transfer.http || (status >= 200 && status <= 299)) {
@@ -299,8 +297,7 @@ HRESULT transfer_to(const char* url, int fd) {
         }
         std::string next = resolve(hop, transfer.location);
         scheme = scheme_of(next.c_str(), CURLU_NON_SUPPORT_SCHEME);
-        if (redirects == max_redirects || !is_http(scheme) ||
-            (seen_https && scheme == "http")) {
+        if (redirects == max_redirects || !is_http(scheme) || (seen_https && scheme == "http")) {
             outcome = INET_E_REDIRECT_FAILED;
             break;
         }
@@ -317,8 +314,8 @@ std::string random_name() {
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
         // Uniqueness is still checked by exclusive creation; this only makes
         // a retry less likely.
-        std::uint64_t fallback = static_cast<std::uint64_t>(getpid()) << 32 ^
-                                 static_cast<std::uint64_t>(time(nullptr));
+        std::uint64_t fallback =
+            static_cast<std::uint64_t>(getpid()) << 32 ^ static_cast<std::uint64_t>(time(nullptr));
         std::memcpy(bytes, &fallback, sizeof bytes);
     }
     static const char hex[] = "0123456789abcdef";
@@ -352,8 +349,7 @@ bool open_part_file(const std::string& directory, PartFile* part) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = directory + "/" + random_name();
         // O_EXCL also refuses a symbolic link planted under the name.
-        part->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0666);
+        part->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (part->fd >= 0) {
             part->name = name;
             return true;

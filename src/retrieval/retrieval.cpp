@@ -23,8 +23,7 @@ namespace {
 void refuse_existing_entry(const char* path) {
     std::error_code error;
     std::filesystem::file_type type = std::filesystem::symlink_status(path, error).type();
-    if (type != std::filesystem::file_type::none &&
-        type != std::filesystem::file_type::not_found &&
+    if (type != std::filesystem::file_type::none && type != std::filesystem::file_type::not_found &&
         type != std::filesystem::file_type::directory) {
         exit_with_line("Local file %s already exists.\n", path);
     }
