@@ -52,12 +52,7 @@ TEST_F(Platform, GetCurrentDirectoryFollowsTheWindowsContract) {
     EXPECT_EQ(buffer[0], '#');
     EXPECT_EQ(GetCurrentDirectoryA(0, nullptr), exact);
 
-    Outcome gone = run_in_child([&] {
-        std::string doomed = dir + "/doomed";
-        mkdir(doomed.c_str(), 0700);
-        if (chdir(doomed.c_str()) != 0 || rmdir(doomed.c_str()) != 0) {
-            _exit(99);
-        }
+    Outcome gone = run_in_removed_directory(dir, [&] {
         errno = 0;
         DWORD result = GetCurrentDirectoryA(sizeof buffer, buffer);
         std::printf("%u %u", static_cast<unsigned>(result), static_cast<unsigned>(GetLastError()));

@@ -70,12 +70,7 @@ TEST_F(LocalPath, AtTheRootTheSeparatorIsStillAppended) {
 TEST_F(LocalPath, AUrlWithoutSlashIsRefusedBeforeTheDirectoryIsAsked) {
     for (const char* url : {"atrib-cert-ul.cer", "", "http:\\\\h\\a.cer"}) {
         // The directory is gone, so asking for it would fail differently.
-        std::string gone = dir + "/gone";
-        std::filesystem::create_directory(gone);
-        Outcome outcome = run_in_child([&] {
-            if (chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0) {
-                _exit(99);
-            }
+        Outcome outcome = run_in_removed_directory(dir, [&] {
             char path[MAX_PATH];
             make_local_path(url, path);
         });
@@ -85,12 +80,7 @@ TEST_F(LocalPath, AUrlWithoutSlashIsRefusedBeforeTheDirectoryIsAsked) {
 }
 
 TEST_F(LocalPath, ADirectoryThatCannotBeNamedEndsTheRun) {
-    std::string gone = dir + "/gone";
-    std::filesystem::create_directory(gone);
-    Outcome outcome = run_in_child([&] {
-        if (chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0) {
-            _exit(99);
-        }
+    Outcome outcome = run_in_removed_directory(dir, [] {
         char path[MAX_PATH];
         make_local_path("http://h/a.cer", path);
     });

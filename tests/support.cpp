@@ -67,6 +67,18 @@ Outcome run_in_child(const std::function<void()>& body) {
     return outcome;
 }
 
+Outcome run_in_removed_directory(const std::string& parent, const std::function<void()>& body) {
+    std::string doomed = parent + "/removed";
+    fs::create_directory(doomed);
+    return run_in_child([&] {
+        if (chdir(doomed.c_str()) != 0 || rmdir(doomed.c_str()) != 0) {
+            std::perror("test: cannot remove the working directory");
+            _exit(126);
+        }
+        body();
+    });
+}
+
 Outcome run_program(const Invocation& invocation) {
     return run_in_child([&] {
         if (chdir(invocation.cwd.c_str()) != 0 ||

@@ -17,6 +17,10 @@ struct Outcome {
 // captured; a body that returns ends the child with status 0.
 Outcome run_in_child(const std::function<void()>& body);
 
+// Runs body in a child whose current directory, made under parent, has been
+// removed: the directory can no longer be named.
+Outcome run_in_removed_directory(const std::string& parent, const std::function<void()>& body);
+
 struct Invocation {
     std::vector<std::string> argv;
     std::string cwd;
