@@ -178,6 +178,26 @@ TEST_F(Platform, DownloadRefusesAServerItCannotTrust) {
     EXPECT_EQ(download(loopback().https_url("/platform/trust.cer"), dir + "/trust.cer"), 0u);
 }
 
+// Proxies come from the environment; a proxy's refusal carries its status.
+TEST_F(Platform, DownloadGoesThroughTheProxyTheEnvironmentNames) {
+    loopback().serve("/platform/proxied.cer", "through the proxy");
+    std::string proxy = "http://127.0.0.1:" + std::to_string(loopback().proxy);
+    setenv("http_proxy", proxy.c_str(), 1);
+    setenv("https_proxy", proxy.c_str(), 1);
+    std::string path = dir + "/proxied.cer";
+    // Neither host resolves: only the proxy can reach them.
+    EXPECT_EQ(download("http://pki.example.org/platform/proxied.cer", path), 0u);
+    EXPECT_EQ(read_file(path), "through the proxy");
+    std::filesystem::remove(path);
+    EXPECT_EQ(download("https://" CA_IMPORT_DEFAULT_HOST "/platform/proxied.cer", path), 0u);
+    EXPECT_EQ(read_file(path), "through the proxy");
+    std::filesystem::remove(path);
+    EXPECT_EQ(download("https://elsewhere.invalid/platform/proxied.cer", path), 0x80190193u);
+    EXPECT_TRUE(list_dir(dir).empty());
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+}
+
 TEST_F(Platform, DownloadWithinTheSizeLimitSucceedsAtTheLimit) {
     std::string path = dir + "/limit";
     EXPECT_EQ(download(loopback().http_url("/_chunked/1048576/x"), path), 0u);

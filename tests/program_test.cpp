@@ -173,7 +173,8 @@ TEST_F(Program, FetchesUnusualButValidResources) {
 
 TEST_F(Program, RefusesABadUrlBeforeFetchingAnything) {
     std::string good = loopback().http_url(serve("good.cer"));
-    std::string too_long = loopback().http_url("/" + std::string(300, 'l'));
+    std::string prefix = loopback().http_url("/");
+    std::string too_long = prefix + std::string(260 - prefix.size(), 'l');
     struct Case {
         std::vector<std::string> args;
         std::string out;
@@ -245,6 +246,9 @@ TEST_F(Program, ReportsEachDownloadFailureWithItsCode) {
         {"ldap://127.0.0.1/ca.cer", 0x800C0002u, program},
         {"file:///nonexistent/ca.cer", 0x800C0006u, program},
         {server.http_url("/"), 0xA0000015u, program},
+        {server.http_url(ok + "/.."), 0xA0000015u, program},
+        {server.http_url("/a\tb/c.cer"), 0x800C0002u, program},
+        {"ftp://127.0.0.1:" + std::to_string(closed_port()) + "/ca.crl", 0x800C0004u, program},
         {server.http_url("/_short/5000/ca.crl"), 0x800C0008u, program},
         // The short-limits build gives up on a 2 s stall and above 1 MiB.
         {server.http_url("/_stall/ca.crl"), 0x800C000Bu, short_limits_program},
