@@ -24,6 +24,7 @@ Routes (GET):
   /_reset/N/...                 announces 2N bytes, sends N, resets
   /_stall/...                   reads the request and never answers
   /_drip/...                    announces 1000 bytes, sends one a second
+  /_garbage/...                 answers without a status line, then closes
   anything else                 the file under the docroot (query ignored)
 
 Every request is appended as a JSON line to requests.log in the state dir.
@@ -175,6 +176,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if route == "_reset":
                     self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                                struct.pack("ii", 1, 0))
+                self.close_connection = True
+            elif route == "_garbage":
+                self.wfile.write(b"this is not HTTP\n")
                 self.close_connection = True
             elif route == "_stall":
                 time.sleep(STALL_LIMIT_SECONDS)

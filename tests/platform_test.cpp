@@ -144,6 +144,7 @@ TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
         {"http://127.0.0.1:" + std::to_string(closed_port()) + "/x", 0x800C0004u},
         {"https://localhost:" + std::to_string(server.https) + "/platform/new.cer", 0x800C0019u},
         {server.http_url("/_short/1000/x"), 0x800C0008u},
+        {server.http_url("/_garbage/x"), 0x800C0008u},
         {server.http_url("/_reset/100000/x"), 0x800C0008u},
         // The short-limits build refuses more than 1 MiB, and stalls of 2 s.
         {server.http_url("/_length/1048577/x"), 0x800C0008u},

@@ -60,9 +60,10 @@ HRESULT local_file_code(int error) {
     return static_cast<HRESULT>(0xA0000000u + static_cast<unsigned>(error));
 }
 
+// The scheme has been checked before the transfer, so libcurl's "unsupported
+// protocol" can only mean a reply in no protocol at all (no status line).
 HRESULT code_for_curl_result(CURLcode result) {
     switch (result) {
-    case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
         return INET_E_INVALID_URL;
     case CURLE_COULDNT_RESOLVE_HOST:
