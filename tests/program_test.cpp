@@ -367,3 +367,40 @@ TEST_F(Program, AtTheRootTheLocalPathStartsWithTwoSeparators) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_FALSE(std::filesystem::exists("/" + name));
 }
+
+// Where unnamed files cannot be used (no /proc to link them from, or a file
+// system without them), downloads go to a hidden file of their own, with the
+// same promise: nothing left behind. /proc is hidden here in a private mount
+// namespace, which needs root.
+TEST_F(Program, WithoutUnnamedFilesDownloadsStillLeaveNothingBehind) {
+    auto without_proc = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = {"/usr/bin/unshare",
+                                         "--mount",
+                                         "--propagation",
+                                         "private",
+                                         "/bin/sh",
+                                         "-c",
+                                         "mount -t tmpfs none /proc && exec \"$0\" \"$@\"",
+                                         program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program({argv, cwd, env});
+    };
+    if (getuid() != 0 || without_proc({""}).out != "Wrong url.\n") {
+        GTEST_SKIP() << "cannot make a private mount namespace here";
+    }
+    std::string cert_url = loopback().http_url(serve("hidden.cer"));
+    std::string crl_url = loopback().https_url(serve("hidden.crl"));
+    Outcome outcome = without_proc({cert_url, crl_url});
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("hidden.cer")) +
+                               item_lines("CRL", crl_url, local("hidden.crl")));
+    EXPECT_EQ(outcome.status, 0);
+    expect_left_nothing();
+
+    std::string missing = loopback().http_url(unique("missing.crl"));
+    outcome = without_proc({cert_url, missing});
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("hidden.cer")) +
+                               item_head("CRL", missing, local("missing.crl")) +
+                               download_error(0x80190194u));
+    EXPECT_EQ(outcome.status, 1);
+    expect_left_nothing();
+}

@@ -336,6 +336,7 @@ struct PartFile {
     std::string name;  // empty for an unnamed file
 };
 
+// directory ends in "/".
 bool open_part_file(const std::string& directory, PartFile* part) {
     part->name.clear();
     if (access("/proc/self/fd", X_OK) == 0) {
@@ -348,7 +349,7 @@ bool open_part_file(const std::string& directory, PartFile* part) {
         }
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = directory + "/" + random_name();
+        std::string name = directory + random_name();
         // O_EXCL also refuses a symbolic link planted under the name.
         part->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (part->fd >= 0) {
@@ -373,7 +374,7 @@ bool link_part_file(const std::string& directory, const PartFile& part, const ch
         return false;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = directory + "/" + random_name();
+        std::string name = directory + random_name();
         if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             if (rename(name.c_str(), path) == 0) {
                 return true;
@@ -426,7 +427,7 @@ BOOL DeleteUrlCacheEntry(LPCSTR) {
 HRESULT URLDownloadToFileA(LPUNKNOWN, LPCSTR url, LPCSTR path, DWORD, LPBINDSTATUSCALLBACK) {
     std::string target = path;
     size_t slash = target.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string directory = slash == std::string::npos ? "./" : target.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     // A path that names a directory can never receive the file; say so before
     // anything goes over the network.
