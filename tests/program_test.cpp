@@ -386,7 +386,7 @@ TEST_F(Program, WithoutUnnamedFilesDownloadsStillLeaveNothingBehind) {
         return run_program({argv, cwd, env});
     };
     if (getuid() != 0 || without_proc({""}).out != "Wrong url.\n") {
-        GTEST_SKIP() << "cannot make a private mount namespace here";
+        GTEST_SKIP() << "cannot run the program in a private mount namespace here";
     }
     std::string cert_url = loopback().http_url(serve("hidden.cer"));
     std::string crl_url = loopback().https_url(serve("hidden.crl"));
