@@ -171,6 +171,25 @@ TEST_F(Program, FetchesUnusualButValidResources) {
     }
 }
 
+// A reader that goes away (ca-import | head -1) makes writes fail; the run
+// goes on to the end all the same.
+TEST_F(Program, ARunOutlivesTheReaderOfItsOutput) {
+    std::string cert = serve("piped.cer");
+    std::string crl = serve("piped.crl");
+    Invocation invocation{{program, loopback().http_url(cert), loopback().http_url(crl)}, cwd, env};
+    invocation.prepare = [] {
+        int ends[2];
+        if (pipe(ends) != 0 || close(ends[0]) != 0 || dup2(ends[1], STDOUT_FILENO) < 0) {
+            _exit(126);
+        }
+    };
+    Outcome outcome = run_program(invocation);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(loopback().requests_for(crl).size(), 1u);
+    expect_left_nothing();
+}
+
 TEST_F(Program, RefusesABadUrlBeforeFetchingAnything) {
     std::string good = loopback().http_url(serve("good.cer"));
     std::string prefix = loopback().http_url("/");

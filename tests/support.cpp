@@ -86,6 +86,9 @@ Outcome run_program(const Invocation& invocation) {
             std::perror("test: cannot enter the working directory");
             _exit(126);
         }
+        if (invocation.prepare) {
+            invocation.prepare();
+        }
         std::vector<char*> argv, env;
         for (const std::string& arg : invocation.argv) {
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -236,10 +239,10 @@ Loopback start_loopback() {
     if (pid == 0) {
         dup2(to_server[0], STDIN_FILENO);
         dup2(from_server[1], STDOUT_FILENO);
-        execlp("python3", "python3", LOOPBACK_SERVER, "--state", state.c_str(), "--docroot",
-               docroot.c_str(), "--authority-host", CA_IMPORT_DEFAULT_HOST,
-               static_cast<char*>(nullptr));
-        std::perror("cannot start python3");
+        execl(PYTHON3, PYTHON3, LOOPBACK_SERVER, "--state", state.c_str(), "--docroot",
+              docroot.c_str(), "--authority-host", CA_IMPORT_DEFAULT_HOST,
+              static_cast<char*>(nullptr));
+        std::perror("cannot start " PYTHON3);
         _exit(127);
     }
     close(to_server[0]);

@@ -39,6 +39,9 @@ typedef IBindStatusCallback* LPBINDSTATUSCALLBACK;
 
 #define PATH_SEPARATOR '/'
 
+// As on Windows, a write to a closed pipe fails instead of ending the
+// process: the layer ignores SIGPIPE from start-up.
+
 // Writes the current directory and its terminator into buffer and returns its
 // length without the terminator. When buffer_length is too small, writes
 // nothing and returns the length needed, terminator included. Returns 0 on

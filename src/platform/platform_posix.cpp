@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,13 @@
 #endif
 
 namespace {
+
+// Writing to a closed pipe (a log reader that went away) fails the write, as
+// it does on Windows, instead of ending the run half-way.
+[[maybe_unused]] const bool broken_pipes_fail_writes = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
 
 const long connect_timeout_seconds = CA_IMPORT_CONNECT_TIMEOUT_SECONDS;
 // A transfer slower than one byte a second for this long is abandoned; there
