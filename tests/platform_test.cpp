@@ -122,7 +122,6 @@ TEST_F(Platform, DownloadReplacesWhatIsAtThePathWithoutWritingThroughIt) {
 // Every failure leaves nothing at the path and no temporary beside it.
 TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
     const Loopback& server = loopback();
-    std::string dir_copy = dir;
     struct Case {
         std::string url;
         unsigned code;
@@ -140,7 +139,7 @@ TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
         {"gopher://127.0.0.1/x", 0x800C0002u},
         {"no scheme/x", 0x800C0002u},
         {"http://name.invalid/x", 0x800C0005u},
-        {"file://" + dir_copy + "/absent", 0x800C0006u},
+        {"file://" + dir + "/absent", 0x800C0006u},
         {"http://127.0.0.1:" + std::to_string(closed_port()) + "/x", 0x800C0004u},
         {"https://localhost:" + std::to_string(server.https) + "/platform/new.cer", 0x800C0019u},
         {server.http_url("/_short/1000/x"), 0x800C0008u},
