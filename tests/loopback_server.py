@@ -145,11 +145,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             elif route == "_chain":
                 rest = "/" + "/".join(parts[3:])
                 count = int(argument)
-                target = rest if count == 0 else "/_chain/%d%s" % (count - 1, rest)
                 if count == 0:
                     self.serve_file(rest)
                 else:
-                    self.reply(302, b"", [("Location", target)])
+                    self.reply(302, b"", [("Location", "/_chain/%d%s" % (count - 1, rest))])
             elif route == "_loop":
                 self.reply(302, b"", [("Location", url.path)])
             elif route == "_length":

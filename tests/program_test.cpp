@@ -370,7 +370,11 @@ TEST_F(Program, ReportsAWorkingDirectoryThatNoLongerExists) {
     std::string gone = cwd + "/gone";
     std::filesystem::create_directory(gone);
     Invocation invocation{{program, url}, gone, env};
-    invocation.remove_cwd = true;
+    invocation.prepare = [&] {
+        if (rmdir(gone.c_str()) != 0) {
+            _exit(126);
+        }
+    };
     Outcome outcome = run_program(invocation);
     EXPECT_EQ(outcome.out, "Getting current directory error.\n");
     EXPECT_EQ(outcome.status, 1);

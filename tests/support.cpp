@@ -81,8 +81,7 @@ Outcome run_in_removed_directory(const std::string& parent, const std::function<
 
 Outcome run_program(const Invocation& invocation) {
     return run_in_child([&] {
-        if (chdir(invocation.cwd.c_str()) != 0 ||
-            (invocation.remove_cwd && rmdir(invocation.cwd.c_str()) != 0)) {
+        if (chdir(invocation.cwd.c_str()) != 0) {
             std::perror("test: cannot enter the working directory");
             _exit(126);
         }

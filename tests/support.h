@@ -25,7 +25,6 @@ struct Invocation {
     std::vector<std::string> argv;
     std::string cwd;
     std::vector<std::string> env;
-    bool remove_cwd = false;                  // rmdir the directory once the child is in it
     std::function<void()> prepare = nullptr;  // runs in the child just before exec
 };
 

@@ -57,7 +57,7 @@ const HRESULT INET_E_SECURITY_PROBLEM = static_cast<HRESULT>(0x800C000Eu);
 const HRESULT INET_E_REDIRECT_FAILED = static_cast<HRESULT>(0x800C0014u);
 const HRESULT INET_E_INVALID_CERTIFICATE = static_cast<HRESULT>(0x800C0019u);
 
-// An HTTP error status s is reported as http_status_base + s.
+// An HTTP error status, or a redirect without a Location.
 HRESULT http_status_code(long status) {
     return static_cast<HRESULT>(0x80190000u + static_cast<unsigned>(status));
 }
@@ -109,40 +109,31 @@ HRESULT code_for_curl_result(CURLcode result) {
     }
 }
 
-// The scheme of url in lower case, or "" when url does not parse.
-std::string scheme_of(const char* url, unsigned int flags) {
+// Parses reference, resolved against base unless base is null, and returns
+// its scheme in lower case and, when url is given, the whole URL. Returns
+// "" when either does not parse.
+std::string parse_url(const char* base, const char* reference, unsigned int flags,
+                      std::string* url = nullptr) {
     std::string scheme;
     CURLU* parsed = curl_url();
     if (parsed == nullptr) {
         return scheme;
     }
     char* part = nullptr;
-    if (curl_url_set(parsed, CURLUPART_URL, url, flags) == CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+    char* whole = nullptr;
+    if ((base == nullptr || curl_url_set(parsed, CURLUPART_URL, base, flags) == CURLUE_OK) &&
+        curl_url_set(parsed, CURLUPART_URL, reference, flags) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_URL, &whole, 0) == CURLUE_OK) {
         scheme = part;
-        curl_free(part);
+        if (url != nullptr) {
+            *url = whole;
+        }
     }
+    curl_free(part);
+    curl_free(whole);
     curl_url_cleanup(parsed);
     return scheme;
-}
-
-// reference resolved against base, or "" when either does not parse.
-std::string resolve(const std::string& base, const std::string& reference) {
-    std::string resolved;
-    CURLU* parsed = curl_url();
-    if (parsed == nullptr) {
-        return resolved;
-    }
-    char* url = nullptr;
-    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-        curl_url_set(parsed, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
-            CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_URL, &url, 0) == CURLUE_OK) {
-        resolved = url;
-        curl_free(url);
-    }
-    curl_url_cleanup(parsed);
-    return resolved;
 }
 
 bool is_http(const std::string& scheme) {
@@ -226,7 +217,7 @@ const char* environment_value(const char* name) {
 // Fetches url to fd, following redirects one hop at a time so that each hop
 // can be checked before it is taken. Returns 0 or a failure code.
 HRESULT transfer_to(const char* url, int fd) {
-    std::string scheme = scheme_of(url, 0);
+    std::string scheme = parse_url(nullptr, url, 0);
     if (scheme != "http" && scheme != "https" && scheme != "ftp" && scheme != "file") {
         return INET_E_INVALID_URL;
     }
@@ -304,8 +295,8 @@ HRESULT transfer_to(const char* url, int fd) {
             outcome = http_status_code(status);
             break;
         }
-        std::string next = resolve(hop, transfer.location);
-        scheme = scheme_of(next.c_str(), CURLU_NON_SUPPORT_SCHEME);
+        std::string next;
+        scheme = parse_url(hop.c_str(), transfer.location.c_str(), CURLU_NON_SUPPORT_SCHEME, &next);
         if (redirects == max_redirects || !is_http(scheme) || (seen_https && scheme == "http")) {
             outcome = INET_E_REDIRECT_FAILED;
             break;
@@ -371,9 +362,12 @@ bool open_part_file(const std::string& directory, PartFile* part) {
     return false;
 }
 
-// Gives a complete unnamed file the name path, replacing whatever entry has
+// Gives the complete part file the name path, replacing whatever entry has
 // appeared there: a link is replaced, never written through.
-bool link_part_file(const std::string& directory, const PartFile& part, const char* path) {
+bool place_part_file(const std::string& directory, const PartFile& part, const char* path) {
+    if (!part.name.empty()) {
+        return rename(part.name.c_str(), path) == 0;
+    }
     std::string self = "/proc/self/fd/" + std::to_string(part.fd);
     if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
         return true;
@@ -450,18 +444,9 @@ HRESULT URLDownloadToFileA(LPUNKNOWN, LPCSTR url, LPCSTR path, DWORD, LPBINDSTAT
         return local_file_code(errno);
     }
     HRESULT outcome = transfer_to(url, part.fd);
-    if (outcome >= 0) {
-        bool placed;
-        if (part.name.empty()) {
-            placed = link_part_file(directory, part, path);
-        } else {
-            placed = rename(part.name.c_str(), path) == 0;
-        }
-        if (!placed) {
-            outcome = local_file_code(errno);
-        }
+    if (outcome >= 0 && !place_part_file(directory, part, path)) {
+        outcome = local_file_code(errno);
     }
-    int error = errno;
     if (close(part.fd) != 0 && outcome >= 0) {
         // The file is in place but may be short: take it back.
         outcome = local_file_code(errno);
@@ -470,6 +455,5 @@ HRESULT URLDownloadToFileA(LPUNKNOWN, LPCSTR url, LPCSTR path, DWORD, LPBINDSTAT
     if (outcome < 0 && !part.name.empty()) {
         unlink(part.name.c_str());
     }
-    errno = error;
     return outcome;
 }
