@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+typedef unsigned char BYTE;
 typedef std::uint32_t DWORD;
 typedef int BOOL;
 typedef std::int32_t HRESULT;
@@ -32,12 +33,23 @@ struct IUnknown;
 typedef IUnknown* LPUNKNOWN;
 struct IBindStatusCallback;
 typedef IBindStatusCallback* LPBINDSTATUSCALLBACK;
+typedef std::uintptr_t HCRYPTPROV_LEGACY;
+typedef void* HCERTSTORE;
+struct CERT_CONTEXT;
+typedef const CERT_CONTEXT* PCCERT_CONTEXT;
+struct CRL_CONTEXT;
+typedef const CRL_CONTEXT* PCCRL_CONTEXT;
 
 #define MAX_PATH 260
 #define TRUE 1
 #define FALSE 0
 
 #define PATH_SEPARATOR '/'
+
+#define X509_ASN_ENCODING 0x00000001
+#define PKCS_7_ASN_ENCODING 0x00010000
+#define CERT_STORE_ADD_REPLACE_EXISTING 3
+#define CERT_CLOSE_STORE_CHECK_FLAG 2
 
 // As on Windows, a write to a closed pipe fails instead of ending the
 // process: the layer ignores SIGPIPE from start-up.
@@ -64,6 +76,41 @@ BOOL DeleteUrlCacheEntry(LPCSTR url);
 // temporary remains after a failure. caller, reserved and callback are unused.
 HRESULT URLDownloadToFileA(LPUNKNOWN caller, LPCSTR url, LPCSTR path, DWORD reserved,
                            LPBINDSTATUSCALLBACK callback);
+
+// The current user's certificate stores. A store is an OpenSSL hashed
+// directory, $XDG_DATA_HOME/certstore/<name>, which openssl verify -CApath,
+// curl --capath and any OpenSSL program read as it is: each certificate in
+// PEM as <subject hash>.<n>, each CRL as <issuer hash>.r<n>, n counting from 0
+// without gaps. Files of the store's own (its lock, unfinished entries) have
+// names beginning with ".". Adds are atomic and durable, and safe between
+// processes sharing a store.
+
+// Opens the current user's store name, making its directory and missing
+// parents (mode 0700). XDG_DATA_HOME when absolute, else $HOME/.local/share;
+// HOME from the password database when unset, empty or relative. provider is
+// unused. Returns a handle, or NULL with errno set: EINVAL for a name that is
+// empty, ".", ".." or holds "/".
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY provider, LPCSTR name);
+
+// Adds the certificate encoded in bytes (DER), replacing an entry with the
+// very same encoding, or else under the first free number of its subject
+// hash. The entry holds the bytes unchanged. Returns TRUE, or FALSE with errno
+// set: EBADMSG when bytes are not exactly one certificate, EINVAL for an
+// encoding without X509_ASN_ENCODING, a disposition other than
+// CERT_STORE_ADD_REPLACE_EXISTING or a context asked for (there are none),
+// otherwise the errno of the failed system call; the store is then as it was.
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const BYTE* bytes,
+                                      DWORD length, DWORD disposition, PCCERT_CONTEXT* context);
+
+// Adds the CRL encoded in bytes as CertAddEncodedCertificateToStore adds a
+// certificate. It replaces the CRL of the same issuer name and the same kind
+// (base or delta) whose Authority Key Identifier and Issuing Distribution
+// Point extensions equal its own, present or absent alike.
+BOOL CertAddEncodedCRLToStore(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length,
+                              DWORD disposition, PCCRL_CONTEXT* context);
+
+// Releases the handle. Returns TRUE.
+BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
 
 #endif
 

@@ -1,7 +1,9 @@
 // The import run: settles the certificate and CRL URLs, fetches the
-// certificate and then the CRL into memory, and releases both.
+// certificate and then the CRL into memory, adds both to the user's CA store
+// and releases them.
 #include <cstring>
 
+#include "ca_store.h"
 #include "platform.h"
 #include "report.h"
 #include "retrieval.h"
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
 
     LoadedItem cert = fetch_item(cert_url, local_path, cert_labels);
     LoadedItem crl = fetch_item(crl_url, local_path, crl_labels);
+    import_into_ca_store(cert, crl);
 
     delete[] cert.bytes;
     delete[] crl.bytes;
