@@ -2,7 +2,9 @@
 # Runs ca-import against the demo authority: serves its certificate and CRL,
 # in DER, over HTTPS on 127.0.0.1, and runs PROGRAM on the two URLs with a
 # HOME and XDG_DATA_HOME inside DEMO_DIR, so the user's own store is never
-# touched.
+# touched. Then lists the store and lets openssl verify the authority's two
+# leaf certificates against it: the good one passes, the revoked one fails.
+# Exits with 0 only when all of that went as it should.
 #   usage: run-demo.sh PROGRAM DEMO_DIR
 set -euo pipefail
 program=$(realpath "$1")
@@ -35,4 +37,29 @@ status=0
     "$program" "$base/atrib-cert-ul.cer" "$base/pki/cas_zel.crl") || status=$?
 echo
 echo "ca-import exited with status $status."
-exit "$status"
+if [ "$status" -ne 0 ]; then
+  exit "$status"
+fi
+
+store=$demo/data/certstore/CA
+echo
+echo "The store, $store:"
+(cd "$store" && ls -l -- *)
+echo
+failed=0
+for leaf in good revoked; do
+  echo "\$ openssl verify -CAfile root.pem -CApath \$store -crl_check $leaf.pem"
+  verdict=$(cd "$demo/authority" &&
+    openssl verify -CAfile root.pem -CApath "$store" -crl_check "$leaf.pem" 2>&1) || true
+  echo "$verdict"
+  case $leaf:$verdict in
+  good:"good.pem: OK") ;;
+  revoked:*"certificate revoked"*) ;;
+  *) failed=1 ;;
+  esac
+done
+if [ "$failed" -ne 0 ]; then
+  echo
+  echo "The store did not verify as expected." >&2
+  exit 1
+fi

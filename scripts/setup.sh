@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libcurl4-openssl-dev libssl-dev libgtest-dev
-  openssl python3 ca-certificates clang-format
+  openssl python3 ca-certificates clang-format strace
 )
 
 missing=()

@@ -107,8 +107,7 @@ bool name_hash(const X509_NAME* name, unsigned long* hash) {
 
 // The bytes must be one DER item and nothing else: libcrypto's decoders stop
 // at the item's end and leave any trailing bytes unread.
-bool whole_item(const void* decoded, const unsigned char* next, const BYTE* bytes,
-                size_t length) {
+bool whole_item(const void* decoded, const unsigned char* next, const BYTE* bytes, size_t length) {
     if (decoded == nullptr || next != bytes + length) {
         ERR_clear_error();
         errno = EBADMSG;
@@ -159,7 +158,9 @@ bool same_extension(const X509_CRL* a, const X509_CRL* b, int nid) {
                                  X509_EXTENSION_get_data(X509_CRL_get_ext(b, b_index))) == 0;
 }
 
-bool is_delta(const X509_CRL* crl) { return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0; }
+bool is_delta(const X509_CRL* crl) {
+    return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
+}
 
 // A CRL replaces the one its authority published before it for the same
 // scope: same issuer, same kind, same key and same distribution point. A
@@ -186,7 +187,8 @@ std::string pem_text(const char* label, const BYTE* bytes, size_t length) {
     std::string text = std::string("-----BEGIN ") + label + "-----\n";
     unsigned char line[65];
     for (size_t at = 0; at < length; at += 48) {
-        int written = EVP_EncodeBlock(line, bytes + at, static_cast<int>(std::min<size_t>(48, length - at)));
+        int written =
+            EVP_EncodeBlock(line, bytes + at, static_cast<int>(std::min<size_t>(48, length - at)));
         text.append(reinterpret_cast<char*>(line), written);
         text += '\n';
     }
@@ -411,9 +413,8 @@ bool store_item(int dir, const Offered& offered, const std::string& pem, const I
     if (!write_unfinished(dir, unfinished, pem)) {
         return false;
     }
-    bool placed = replaced.empty()
-                      ? claim_number(dir, unfinished, base, number)
-                      : renameat(dir, unfinished.c_str(), dir, replaced.c_str()) == 0;
+    bool placed = replaced.empty() ? claim_number(dir, unfinished, base, number)
+                                   : renameat(dir, unfinished.c_str(), dir, replaced.c_str()) == 0;
     if (!placed) {
         discard(dir, unfinished);
         return false;

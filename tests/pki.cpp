@@ -1,0 +1,242 @@
+#include "pki.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <stdexcept>
+
+#include "support.h"
+
+namespace {
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        ERR_print_errors_fp(stderr);
+        throw std::runtime_error(std::string("libcrypto: ") + what);
+    }
+}
+
+std::shared_ptr<EVP_PKEY> make_key() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    check(key != nullptr, "EC key");
+    return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
+}
+
+void set_name(X509_NAME* name, const std::string& common_name) {
+    check(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
+                                     reinterpret_cast<const unsigned char*>("ca-import tests"), -1,
+                                     -1, 0) == 1 &&
+              X509_NAME_add_entry_by_txt(
+                  name, "CN", MBSTRING_UTF8,
+                  reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1, 0) == 1,
+          "name");
+}
+
+void add_extension(X509* certificate, X509V3_CTX* context, int nid, const char* value) {
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, context, nid, value);
+    check(extension != nullptr && X509_add_ext(certificate, extension, -1) == 1, value);
+    X509_EXTENSION_free(extension);
+}
+
+// A certificate for key, issued by issuer (or by itself when issuer is null).
+std::shared_ptr<X509> make_certificate(const Issuer* issuer, EVP_PKEY* key,
+                                       const std::string& common_name, long serial, bool ca) {
+    std::shared_ptr<X509> certificate(X509_new(), X509_free);
+    X509* cert = certificate.get();
+    check(X509_set_version(cert, 2) == 1 &&
+              ASN1_INTEGER_set(X509_get_serialNumber(cert), serial) == 1 &&
+              X509_gmtime_adj(X509_getm_notBefore(cert), -86400) != nullptr &&
+              X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 86400) != nullptr &&
+              X509_set_pubkey(cert, key) == 1,
+          "certificate fields");
+    set_name(X509_get_subject_name(cert), common_name);
+    X509* signer = issuer ? issuer->certificate.get() : cert;
+    check(X509_set_issuer_name(cert, X509_get_subject_name(signer)) == 1, "issuer");
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, signer, cert, nullptr, nullptr, 0);
+    if (ca) {
+        add_extension(cert, &context, NID_basic_constraints, "critical,CA:TRUE");
+        add_extension(cert, &context, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        add_extension(cert, &context, NID_basic_constraints, "CA:FALSE");
+        add_extension(cert, &context, NID_key_usage, "critical,digitalSignature");
+    }
+    add_extension(cert, &context, NID_subject_key_identifier, "hash");
+    add_extension(cert, &context, NID_authority_key_identifier, "keyid:always");
+    EVP_PKEY* signing_key = issuer ? issuer->key.get() : key;
+    check(X509_sign(cert, signing_key, EVP_sha256()) > 0, "sign certificate");
+    return certificate;
+}
+
+std::string der_of(X509* certificate) {
+    unsigned char* der = nullptr;
+    int length = i2d_X509(certificate, &der);
+    check(length > 0, "encode certificate");
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+long next_serial() {
+    static long serial = 0x1000;
+    return ++serial;
+}
+
+void add_integer_extension(X509_CRL* crl, int nid, long value, bool critical) {
+    ASN1_INTEGER* integer = ASN1_INTEGER_new();
+    check(integer != nullptr && ASN1_INTEGER_set(integer, value) == 1 &&
+              X509_CRL_add1_ext_i2d(crl, nid, integer, critical ? 1 : 0, 0) == 1,
+          "CRL integer extension");
+    ASN1_INTEGER_free(integer);
+}
+
+Outcome run_openssl(std::vector<std::string> args) {
+    args.insert(args.begin(), OPENSSL_PROGRAM);
+    return run_program({args, "/", {"PATH=/usr/bin:/bin", "LC_ALL=C"}});
+}
+
+}  // namespace
+
+std::string Issuer::der() const {
+    return der_of(certificate.get());
+}
+
+Issuer make_root(const std::string& common_name) {
+    Issuer root;
+    root.key = make_key();
+    root.certificate = make_certificate(nullptr, root.key.get(), common_name, next_serial(), true);
+    return root;
+}
+
+Issuer make_ca(const Issuer& parent, const std::string& common_name) {
+    Issuer ca;
+    ca.key = make_key();
+    ca.certificate = make_certificate(&parent, ca.key.get(), common_name, next_serial(), true);
+    return ca;
+}
+
+std::string make_leaf(const Issuer& issuer, const std::string& common_name, long serial) {
+    std::shared_ptr<EVP_PKEY> key = make_key();
+    return der_of(make_certificate(&issuer, key.get(), common_name, serial, false).get());
+}
+
+std::string make_crl(const Issuer& issuer, const std::vector<long>& revoked, long this_update,
+                     long delta_of, const std::string& distribution_point, bool key_identifier) {
+    std::unique_ptr<X509_CRL, void (*)(X509_CRL*)> holder(X509_CRL_new(), X509_CRL_free);
+    X509_CRL* crl = holder.get();
+    std::time_t now = std::time(nullptr);
+    std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> last_update(
+        ASN1_TIME_adj(nullptr, now, 0, this_update), ASN1_TIME_free);
+    std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> next_update(
+        ASN1_TIME_adj(nullptr, now, 30, this_update), ASN1_TIME_free);
+    check(X509_CRL_set_version(crl, 1) == 1 &&
+              X509_CRL_set_issuer_name(crl, X509_get_subject_name(issuer.certificate.get())) == 1 &&
+              X509_CRL_set1_lastUpdate(crl, last_update.get()) == 1 &&
+              X509_CRL_set1_nextUpdate(crl, next_update.get()) == 1,
+          "CRL fields");
+    for (long serial : revoked) {
+        X509_REVOKED* entry = X509_REVOKED_new();
+        ASN1_INTEGER* number = ASN1_INTEGER_new();
+        check(entry != nullptr && number != nullptr && ASN1_INTEGER_set(number, serial) == 1 &&
+                  X509_REVOKED_set_serialNumber(entry, number) == 1 &&
+                  X509_REVOKED_set_revocationDate(entry, last_update.get()) == 1 &&
+                  X509_CRL_add0_revoked(crl, entry) == 1,
+              "revoked entry");
+        ASN1_INTEGER_free(number);
+    }
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer.certificate.get(), nullptr, nullptr, crl, 0);
+    if (key_identifier) {
+        X509_EXTENSION* extension =
+            X509V3_EXT_conf_nid(nullptr, &context, NID_authority_key_identifier, "keyid:always");
+        check(extension != nullptr && X509_CRL_add_ext(crl, extension, -1) == 1, "CRL AKI");
+        X509_EXTENSION_free(extension);
+    }
+    add_integer_extension(crl, NID_crl_number, next_serial(), false);
+    if (delta_of != 0) {
+        add_integer_extension(crl, NID_delta_crl, delta_of, true);
+    }
+    if (!distribution_point.empty()) {
+        std::string value = "critical,fullname:URI:" + distribution_point;
+        X509_EXTENSION* extension =
+            X509V3_EXT_conf_nid(nullptr, &context, NID_issuing_distribution_point, value.c_str());
+        check(extension != nullptr && X509_CRL_add_ext(crl, extension, -1) == 1, "CRL IDP");
+        X509_EXTENSION_free(extension);
+    }
+    check(X509_CRL_sort(crl) == 1 && X509_CRL_sign(crl, issuer.key.get(), EVP_sha256()) > 0,
+          "sign CRL");
+    unsigned char* der = nullptr;
+    int length = i2d_X509_CRL(crl, &der);
+    check(length > 0, "encode CRL");
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+std::string to_pem(const std::string& der, const std::string& label) {
+    std::unique_ptr<BIO, int (*)(BIO*)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    check(PEM_write_bio(bio.get(), label.c_str(), "",
+                        reinterpret_cast<const unsigned char*>(der.data()),
+                        static_cast<long>(der.size())) > 0,
+          "PEM");
+    char* text = nullptr;
+    long length = BIO_get_mem_data(bio.get(), &text);
+    return std::string(text, static_cast<size_t>(length));
+}
+
+std::string openssl_hash(const std::string& der, bool crl) {
+    std::string directory = make_temp_dir();
+    write_file(directory + "/item.der", der);
+    Outcome outcome = run_openssl({crl ? "crl" : "x509", "-inform", "DER", "-in",
+                                   directory + "/item.der", "-hash", "-noout"});
+    remove_tree(directory);
+    if (outcome.status != 0 || outcome.out.size() != 9) {
+        throw std::runtime_error("openssl -hash failed: " + outcome.err);
+    }
+    return outcome.out.substr(0, 8);
+}
+
+std::map<std::string, std::string> store_entries(const std::string& directory) {
+    std::map<std::string, std::string> entries;
+    if (!std::filesystem::exists(directory)) {
+        return entries;
+    }
+    std::string scratch = make_temp_dir();
+    for (const std::string& name : list_dir(directory)) {
+        if (name[0] == '.') {
+            continue;
+        }
+        bool crl = name.find(".r") != std::string::npos;
+        Outcome outcome = run_openssl({crl ? "crl" : "x509", "-in", directory + "/" + name,
+                                       "-outform", "DER", "-out", scratch + "/item.der"});
+        entries[name] = outcome.status == 0 ? read_file(scratch + "/item.der") : "unreadable";
+    }
+    remove_tree(scratch);
+    return entries;
+}
+
+std::map<std::string, std::string> snapshot(const std::string& directory) {
+    std::map<std::string, std::string> files;
+    if (!std::filesystem::exists(directory)) {
+        return files;
+    }
+    for (const std::string& name : list_dir(directory)) {
+        std::string path = directory + "/" + name;
+        struct stat status;
+        lstat(path.c_str(), &status);
+        std::string mode = std::to_string(status.st_mode) + ":";
+        files[name] = S_ISREG(status.st_mode) ? mode + read_file(path) : mode;
+    }
+    return files;
+}
+
+std::string openssl_verify(const std::string& root_pem, const std::string& store,
+                           const std::string& leaf_pem) {
+    Outcome outcome =
+        run_openssl({"verify", "-CAfile", root_pem, "-CApath", store, "-crl_check", leaf_pem});
+    return outcome.out + outcome.err;
+}

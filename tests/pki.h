@@ -1,0 +1,57 @@
+// Certificates and CRLs made on the spot with libcrypto, and the openssl
+// command as the judge of what a store holds.
+#ifndef CA_IMPORT_TESTS_PKI_H
+#define CA_IMPORT_TESTS_PKI_H
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A certification authority: its key and its certificate.
+struct Issuer {
+    std::shared_ptr<EVP_PKEY> key;
+    std::shared_ptr<X509> certificate;
+    std::string der() const;
+};
+
+// A self-signed root. Names are "O=ca-import tests, CN=<common_name>".
+Issuer make_root(const std::string& common_name);
+// An intermediate CA issued by parent, with a key of its own: two made with
+// one name differ, but share their subject and its hash.
+Issuer make_ca(const Issuer& parent, const std::string& common_name);
+// A leaf certificate issued by issuer, in DER.
+std::string make_leaf(const Issuer& issuer, const std::string& common_name, long serial);
+
+// A CRL signed by issuer, in DER, revoking the serial numbers revoked. Its
+// this-update time is this_update seconds from now; delta_of, when nonzero,
+// makes it a delta CRL on that base CRL number; distribution_point, when not
+// empty, is the URI of its Issuing Distribution Point; key_identifier says
+// whether it has an Authority Key Identifier.
+std::string make_crl(const Issuer& issuer, const std::vector<long>& revoked, long this_update = 0,
+                     long delta_of = 0, const std::string& distribution_point = "",
+                     bool key_identifier = true);
+
+// DER as PEM text under label ("CERTIFICATE", "X509 CRL").
+std::string to_pem(const std::string& der, const std::string& label);
+
+// What `openssl x509 -hash` (or `openssl crl -hash`) prints for the item.
+std::string openssl_hash(const std::string& der, bool crl);
+
+// The entries of a hashed directory as openssl reads them: name to DER, for
+// every name not beginning with "."; "unreadable" where openssl fails.
+std::map<std::string, std::string> store_entries(const std::string& directory);
+
+// Every file in directory, hidden ones too, with its content and mode: equal
+// snapshots mean the directory is exactly as it was.
+std::map<std::string, std::string> snapshot(const std::string& directory);
+
+// `openssl verify -CAfile root_pem -CApath store -crl_check leaf_pem`'s
+// output, both streams.
+std::string openssl_verify(const std::string& root_pem, const std::string& store,
+                           const std::string& leaf_pem);
+
+#endif
