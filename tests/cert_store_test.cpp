@@ -318,6 +318,20 @@ TEST_F(Store, KeepsEachItemWhereOpensslLooksItUp) {
               std::string::npos);
 }
 
+// What libcrypto decodes is accepted as it is, leniencies included (here a
+// length in a longer form than DER allows), and stored byte for byte, so
+// every OpenSSL reader decodes the entry as the store did.
+TEST_F(Store, StoresWhatLibcryptoAcceptsByteForByte) {
+    Authority authority;
+    std::string der = authority.ac.der();
+    ASSERT_EQ(static_cast<unsigned char>(der[1]), 0x82);  // two length bytes follow
+    std::string lenient = std::string("\x30\x83\x00", 3) + der.substr(2);
+    ASSERT_EQ(add(lenient, false), 0);
+    std::string entry = directory + "/" + authority.hash + ".0";
+    EXPECT_EQ(pem_file_bytes(entry), lenient);
+    EXPECT_EQ(store_entries(directory), (Entries{{authority.hash + ".0", der}}));
+}
+
 // A certificate replaces only an entry with its very encoding; others of
 // the same subject take the next numbers, filling a gap first.
 TEST_F(Store, ACertificateReplacesOnlyItsOwnEncoding) {

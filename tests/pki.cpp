@@ -188,6 +188,22 @@ std::string to_pem(const std::string& der, const std::string& label) {
     return std::string(text, static_cast<size_t>(length));
 }
 
+std::string pem_file_bytes(const std::string& path) {
+    std::string text = read_file(path);
+    std::unique_ptr<BIO, int (*)(BIO*)> bio(
+        BIO_new_mem_buf(text.data(), static_cast<int>(text.size())), BIO_free);
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    check(PEM_read_bio(bio.get(), &name, &header, &data, &length) == 1, "read PEM");
+    std::string bytes(reinterpret_cast<char*>(data), static_cast<size_t>(length));
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+    return bytes;
+}
+
 std::string openssl_hash(const std::string& der, bool crl) {
     std::string directory = make_temp_dir();
     write_file(directory + "/item.der", der);

@@ -38,6 +38,10 @@ std::string make_crl(const Issuer& issuer, const std::vector<long>& revoked, lon
 // DER as PEM text under label ("CERTIFICATE", "X509 CRL").
 std::string to_pem(const std::string& der, const std::string& label);
 
+// The bytes inside the first PEM object of the file at path, exactly as
+// they are encoded there.
+std::string pem_file_bytes(const std::string& path);
+
 // What `openssl x509 -hash` (or `openssl crl -hash`) prints for the item.
 std::string openssl_hash(const std::string& der, bool crl);
 
