@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -90,24 +91,25 @@ struct Authority {
     std::string hash = openssl_hash(ac.der(), false);
 };
 
-// Runs body in a child with a private mount namespace; a child that cannot
-// have one (not root) skips the test.
-#define IN_PRIVATE_MOUNT_NAMESPACE(body)                                           \
-    do {                                                                           \
-        Outcome outcome_ = run_in_child([&] {                                      \
-            if (unshare(CLONE_NEWNS) != 0 ||                                       \
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) { \
-                _exit(no_namespace);                                               \
-            }                                                                      \
-            body;                                                                  \
-            std::fflush(nullptr);                                                  \
-            _exit(::testing::Test::HasFailure() ? 1 : 0);                          \
-        });                                                                        \
-        if (outcome_.status == no_namespace) {                                     \
-            GTEST_SKIP() << "no private mount namespace here (needs root)";        \
-        }                                                                          \
-        EXPECT_EQ(outcome_.status, 0) << outcome_.out << outcome_.err;             \
-    } while (0)
+// Runs body in a child process with a private mount namespace, where it may
+// mount what it likes. Returns false when the child cannot have one (it
+// needs root); body may also end the child with no_namespace.
+bool in_private_mount_namespace(const std::function<void()>& body) {
+    Outcome outcome = run_in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            _exit(no_namespace);
+        }
+        body();
+        std::fflush(nullptr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    });
+    if (outcome.status == no_namespace) {
+        return false;
+    }
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    return true;
+}
 
 }  // namespace
 
@@ -161,7 +163,7 @@ TEST_F(Store, WithoutAUsableHomeTheStoreIsUnderThePasswordDatabasesHome) {
     write_file(passwd, "tester:x:" + std::to_string(getuid()) + ":" + std::to_string(getgid()) +
                            ":tester:" + listed_home + ":/bin/sh\n");
     unsetenv("XDG_DATA_HOME");
-    IN_PRIVATE_MOUNT_NAMESPACE({
+    bool ran = in_private_mount_namespace([&] {
         if (mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) {
             _exit(no_namespace);
         }
@@ -178,6 +180,9 @@ TEST_F(Store, WithoutAUsableHomeTheStoreIsUnderThePasswordDatabasesHome) {
             fs::remove_all(listed_home);
         }
     });
+    if (!ran) {
+        GTEST_SKIP() << "no private mount namespace here (needs root)";
+    }
 }
 
 TEST_F(Store, RefusesBadNamesAndArguments) {
@@ -514,7 +519,7 @@ TEST_F(Store, AReadOnlyStoreRefusesTheAddAndStaysAsItWas) {
     std::string crl = make_crl(authority.ac, {});
     ASSERT_EQ(add(authority.ac.der(), false), 0);
     Entries before = snapshot(directory);
-    IN_PRIVATE_MOUNT_NAMESPACE({
+    bool ran = in_private_mount_namespace([&] {
         if (mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
             mount(nullptr, directory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
                 0) {
@@ -523,5 +528,8 @@ TEST_F(Store, AReadOnlyStoreRefusesTheAddAndStaysAsItWas) {
         EXPECT_EQ(add(crl, true), EROFS);
         EXPECT_EQ(add(make_ca(authority.root, "AC").der(), false), EROFS);
     });
+    if (!ran) {
+        GTEST_SKIP() << "no private mount namespace here (needs root)";
+    }
     EXPECT_EQ(snapshot(directory), before);
 }

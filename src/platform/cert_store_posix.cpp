@@ -197,6 +197,9 @@ std::string pem_text(const char* label, const BYTE* bytes, size_t length) {
 
 // The DER of the first PEM object labelled label in text, if there is one.
 bool pem_body(const std::string& text, const char* label, std::string* der) {
+    if (text.size() > INT_MAX) {
+        return false;
+    }
     std::unique_ptr<BIO, FreeBio> bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     char* name = nullptr;
     char* header = nullptr;
