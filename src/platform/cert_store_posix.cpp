@@ -54,6 +54,13 @@ struct FreeCrl {
 struct FreeBio {
     void operator()(BIO* bio) const { BIO_free(bio); }
 };
+struct CloseDir {
+    void operator()(DIR* listing) const {
+        int saved = errno;
+        closedir(listing);
+        errno = saved;
+    }
+};
 typedef std::unique_ptr<X509, FreeX509> X509Ptr;
 typedef std::unique_ptr<X509_CRL, FreeCrl> CrlPtr;
 
@@ -277,25 +284,28 @@ bool remove_unfinished(int dir) {
     if (copy < 0) {
         return false;
     }
-    DIR* listing = fdopendir(copy);
-    if (listing == nullptr) {
+    std::unique_ptr<DIR, CloseDir> listing(fdopendir(copy));
+    if (!listing) {
         int saved = errno;
         close(copy);
-        errno = saved;
-        return false;
+        return fail(saved);
     }
-    rewinddir(listing);
+    // The copy shares its place in the directory with the store's descriptor,
+    // which an earlier listing may have left at the end.
+    rewinddir(listing.get());
     std::vector<std::string> unfinished;
-    errno = 0;
-    while (struct dirent* entry = readdir(listing)) {
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(listing.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return false;
+            }
+            break;
+        }
         if (std::strncmp(entry->d_name, unfinished_prefix, sizeof unfinished_prefix - 1) == 0) {
             unfinished.push_back(entry->d_name);
         }
-    }
-    int listing_error = errno;
-    closedir(listing);
-    if (listing_error != 0) {
-        return fail(listing_error);
     }
     for (const std::string& name : unfinished) {
         if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
