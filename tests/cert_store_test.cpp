@@ -394,49 +394,24 @@ TEST_F(Store, ACrlReplacesThePreviousOneOfItsScope) {
     std::string no_key_id = make_crl(ac, {9}, 0, 0, "", false);
     std::string other_key = make_crl(rekeyed, {10});
     std::string r = openssl_hash(base1, true) + ".r";
+    // Each step names the number its CRL ends up under: the one of the CRL it
+    // replaces, or the next free one.
     struct Step {
         const char* what;
         std::string added;
-        Entries after;
+        int number;
     } steps[] = {
-        {"first", base1, {{r + "0", base1}}},
-        {"newer base", base2, {{r + "0", base2}}},
-        {"delta", delta1, {{r + "0", base2}, {r + "1", delta1}}},
-        {"newer delta", delta2, {{r + "0", base2}, {r + "1", delta2}}},
-        {"partition", part1, {{r + "0", base2}, {r + "1", delta2}, {r + "2", part1}}},
-        {"newer partition",
-         part1_newer,
-         {{r + "0", base2}, {r + "1", delta2}, {r + "2", part1_newer}}},
-        {"other partition",
-         part2,
-         {{r + "0", base2}, {r + "1", delta2}, {r + "2", part1_newer}, {r + "3", part2}}},
-        {"no key identifier",
-         no_key_id,
-         {{r + "0", base2},
-          {r + "1", delta2},
-          {r + "2", part1_newer},
-          {r + "3", part2},
-          {r + "4", no_key_id}}},
-        {"another key",
-         other_key,
-         {{r + "0", base2},
-          {r + "1", delta2},
-          {r + "2", part1_newer},
-          {r + "3", part2},
-          {r + "4", no_key_id},
-          {r + "5", other_key}}},
-        {"newest base",
-         base3,
-         {{r + "0", base3},
-          {r + "1", delta2},
-          {r + "2", part1_newer},
-          {r + "3", part2},
-          {r + "4", no_key_id},
-          {r + "5", other_key}}},
+        {"first", base1, 0},           {"newer base", base2, 0},
+        {"delta", delta1, 1},          {"newer delta", delta2, 1},
+        {"partition", part1, 2},       {"newer partition", part1_newer, 2},
+        {"other partition", part2, 3}, {"no key identifier", no_key_id, 4},
+        {"another key", other_key, 5}, {"newest base", base3, 0},
     };
+    Entries expected;
     for (const Step& step : steps) {
         ASSERT_EQ(add(step.added, true), 0) << step.what;
-        EXPECT_EQ(store_entries(directory), step.after) << step.what;
+        expected[r + std::to_string(step.number)] = step.added;
+        EXPECT_EQ(store_entries(directory), expected) << step.what;
     }
     EXPECT_EQ(hidden_files(), std::vector<std::string>{});
 }

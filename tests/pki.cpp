@@ -72,10 +72,11 @@ std::shared_ptr<X509> make_certificate(const Issuer* issuer, EVP_PKEY* key,
     return certificate;
 }
 
-std::string der_of(X509* certificate) {
+template <typename Item>
+std::string der_of(const Item* item, int (*encode)(const Item*, unsigned char**)) {
     unsigned char* der = nullptr;
-    int length = i2d_X509(certificate, &der);
-    check(length > 0, "encode certificate");
+    int length = encode(item, &der);
+    check(length > 0, "encode");
     std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
     OPENSSL_free(der);
     return bytes;
@@ -102,7 +103,7 @@ Outcome run_openssl(std::vector<std::string> args) {
 }  // namespace
 
 std::string Issuer::der() const {
-    return der_of(certificate.get());
+    return der_of(certificate.get(), i2d_X509);
 }
 
 Issuer make_root(const std::string& common_name) {
@@ -121,7 +122,7 @@ Issuer make_ca(const Issuer& parent, const std::string& common_name) {
 
 std::string make_leaf(const Issuer& issuer, const std::string& common_name, long serial) {
     std::shared_ptr<EVP_PKEY> key = make_key();
-    return der_of(make_certificate(&issuer, key.get(), common_name, serial, false).get());
+    return der_of(make_certificate(&issuer, key.get(), common_name, serial, false).get(), i2d_X509);
 }
 
 std::string make_crl(const Issuer& issuer, const std::vector<long>& revoked, long this_update,
@@ -169,12 +170,7 @@ std::string make_crl(const Issuer& issuer, const std::vector<long>& revoked, lon
     }
     check(X509_CRL_sort(crl) == 1 && X509_CRL_sign(crl, issuer.key.get(), EVP_sha256()) > 0,
           "sign CRL");
-    unsigned char* der = nullptr;
-    int length = i2d_X509_CRL(crl, &der);
-    check(length > 0, "encode CRL");
-    std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
+    return der_of(crl, i2d_X509_CRL);
 }
 
 std::string to_pem(const std::string& der, const std::string& label) {
