@@ -70,16 +70,6 @@ protected:
         return error;
     }
 
-    std::vector<std::string> hidden_files() const {
-        std::vector<std::string> hidden;
-        for (const std::string& name : list_dir(directory)) {
-            if (name[0] == '.' && name != ".lock") {
-                hidden.push_back(name);
-            }
-        }
-        return hidden;
-    }
-
     std::string root, data, home, directory;
     fs::path previous_cwd;
 };
@@ -313,7 +303,7 @@ TEST_F(Store, KeepsEachItemWhereOpensslLooksItUp) {
         EXPECT_TRUE(S_ISREG(status.st_mode));
         EXPECT_EQ(status.st_mode & 07777, 0644u) << name;
     }
-    EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+    EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
 
     std::string root_pem = root + "/root.pem";
     std::string leaf_pem = root + "/leaf.pem";
@@ -374,7 +364,7 @@ TEST_F(Store, ACertificateReplacesOnlyItsOwnEncoding) {
         ASSERT_EQ(add(step.added, false), 0) << step.what;
         EXPECT_EQ(store_entries(directory), step.after) << step.what;
     }
-    EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+    EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
 }
 
 // A CRL replaces the previous one of its scope: same issuer, same kind
@@ -413,7 +403,7 @@ TEST_F(Store, ACrlReplacesThePreviousOneOfItsScope) {
         expected[r + std::to_string(step.number)] = step.added;
         EXPECT_EQ(store_entries(directory), expected) << step.what;
     }
-    EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+    EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
 }
 
 // Links in the store are somebody else's: they hold their number, and
@@ -434,7 +424,7 @@ TEST_F(Store, SymlinksInTheStoreAreTakenNeverFollowed) {
     EXPECT_EQ(store_entries(directory)[h + ".2"], cert);
     EXPECT_EQ(read_file(outside), to_pem(cert, "CERTIFICATE"));
     EXPECT_FALSE(fs::exists(root + "/nowhere"));
-    EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+    EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
 
     // Nor is a lock file that is a link ever opened.
     fs::remove(directory + "/.lock");
@@ -485,7 +475,7 @@ TEST_F(Store, ConcurrentAddsNeverShareANumberNorLoseAnEntry) {
     EXPECT_EQ(stored, std::set<std::string>(certs.begin(), certs.end()));
     EXPECT_EQ(entries[openssl_hash(crl, true) + ".r0"], crl);
     EXPECT_EQ(entries.size(), certs.size() + 1);
-    EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+    EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
 }
 
 // A store on a read-only mount (root ignores permissions, so a mount it is).

@@ -231,6 +231,16 @@ std::map<std::string, std::string> store_entries(const std::string& directory) {
     return entries;
 }
 
+std::vector<std::string> store_leftovers(const std::string& directory) {
+    std::vector<std::string> leftovers;
+    for (const std::string& name : list_dir(directory)) {
+        if (name[0] == '.' && name != ".lock") {
+            leftovers.push_back(name);
+        }
+    }
+    return leftovers;
+}
+
 std::map<std::string, std::string> snapshot(const std::string& directory) {
     std::map<std::string, std::string> files;
     if (!std::filesystem::exists(directory)) {

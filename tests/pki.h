@@ -49,6 +49,10 @@ std::string openssl_hash(const std::string& der, bool crl);
 // every name not beginning with "."; "unreadable" where openssl fails.
 std::map<std::string, std::string> store_entries(const std::string& directory);
 
+// The hidden files of a store other than its lock: what an add left
+// unfinished.
+std::vector<std::string> store_leftovers(const std::string& directory);
+
 // Every file in directory, hidden ones too, with its content and mode: equal
 // snapshots mean the directory is exactly as it was.
 std::map<std::string, std::string> snapshot(const std::string& directory);

@@ -121,9 +121,7 @@ protected:
     // The store holds exactly entries, and nothing else was left anywhere.
     void expect_store(const Entries& entries) const {
         EXPECT_EQ(store_entries(store), entries);
-        for (const std::string& name : list_dir(store)) {
-            EXPECT_TRUE(name[0] != '.' || name == ".lock") << name << " left in the store";
-        }
+        EXPECT_EQ(store_leftovers(store), std::vector<std::string>{});
         EXPECT_EQ(list_dir(cwd), std::vector<std::string>{}) << "in the working directory";
         EXPECT_EQ(list_dir(root + "/home"), std::vector<std::string>{});
         EXPECT_EQ(list_dir(root + "/data"), std::vector<std::string>{"certstore"});

@@ -54,6 +54,13 @@ struct FreeCrl {
 struct FreeBio {
     void operator()(BIO* bio) const { BIO_free(bio); }
 };
+// Closes fd after a failure, leaving errno as that failure set it.
+void close_keeping_errno(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
 struct CloseDir {
     void operator()(DIR* listing) const {
         int saved = errno;
@@ -73,9 +80,7 @@ struct Descriptor {
     Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor() {
         if (fd >= 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
+            close_keeping_errno(fd);
         }
     }
 };
@@ -286,9 +291,8 @@ bool remove_unfinished(int dir) {
     }
     std::unique_ptr<DIR, CloseDir> listing(fdopendir(copy));
     if (!listing) {
-        int saved = errno;
-        close(copy);
-        return fail(saved);
+        close_keeping_errno(copy);
+        return false;
     }
     // The copy shares its place in the directory with the store's descriptor,
     // which an earlier listing may have left at the end.
@@ -344,9 +348,7 @@ bool write_unfinished(int dir, const std::string& name, const std::string& text)
     // Entries are readable by every OpenSSL program, whatever the umask.
     bool written = fchmod(fd, 0644) == 0 && write_all(fd, text) && fsync(fd) == 0;
     if (!written) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+        close_keeping_errno(fd);
     }
     if (!written || close(fd) != 0) {
         discard(dir, name);
@@ -406,28 +408,23 @@ bool store_item(int dir, const Offered& offered, const std::string& pem, const I
     char hash[sizeof "ffffffffffffffff"];
     std::snprintf(hash, sizeof hash, "%08lx", offered.hash);
     std::string base = std::string(hash) + "." + kind.number_prefix;
-    std::string replaced;
+    // The scan stops at the entry to replace or at the first free number.
     unsigned long number = 0;
-    for (;; ++number) {
-        std::string name = base + std::to_string(number);
-        Slot slot = examine(dir, name, offered, kind);
-        if (slot == slot_error) {
-            return false;
-        }
-        if (slot == slot_match) {
-            replaced = name;
-        }
-        if (slot != slot_taken) {
-            break;
-        }
+    Slot slot;
+    while ((slot = examine(dir, base + std::to_string(number), offered, kind)) == slot_taken) {
+        ++number;
+    }
+    if (slot == slot_error) {
+        return false;
     }
 
     std::string unfinished = unfinished_prefix + std::to_string(getpid());
     if (!write_unfinished(dir, unfinished, pem)) {
         return false;
     }
-    bool placed = replaced.empty() ? claim_number(dir, unfinished, base, number)
-                                   : renameat(dir, unfinished.c_str(), dir, replaced.c_str()) == 0;
+    bool placed = slot == slot_free ? claim_number(dir, unfinished, base, number)
+                                    : renameat(dir, unfinished.c_str(), dir,
+                                               (base + std::to_string(number)).c_str()) == 0;
     if (!placed) {
         discard(dir, unfinished);
         return false;
