@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need,
+# Installs the Debian packages that building (for Linux, and for Windows with
+# MinGW-w64), testing (Wine runs the Windows program) and the demo need,
 # when any is missing. Runs apt-get as root, or through sudo.
 set -euo pipefail
 
@@ -7,6 +8,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libcurl4-openssl-dev libssl-dev libgtest-dev
   openssl python3 ca-certificates clang-format strace
+  g++-mingw-w64-x86-64-posix wine64
 )
 
 missing=()
