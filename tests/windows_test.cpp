@@ -8,6 +8,9 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <memory>
