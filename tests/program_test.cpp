@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pki.h"
+#include "run_output.h"
 #include "support.h"
 
 namespace {
@@ -26,34 +27,6 @@ const std::string default_cert_url = std::string("https://") + CA_IMPORT_DEFAULT
                                      "/wp-content/uploads/certificates/atrib-cert-ul.cer";
 const std::string default_crl_url = std::string("https://") + CA_IMPORT_DEFAULT_HOST +
                                     "/wp-content/uploads/certificates/pki/cas_zel.crl";
-
-// The lines an item writes up to its download.
-std::string item_head(const std::string& item, const std::string& url, const std::string& path) {
-    std::string label = item == "AC" ? "Downloading AC   : " : "Downloading CRL  : ";
-    return label + url + "\nto local file : " + path + "\n";
-}
-
-// All five lines of an item fetched into memory.
-std::string item_lines(const std::string& item, const std::string& url, const std::string& path) {
-    return item_head(item, url, path) + "Downloaded OK\nRead " + item +
-           " to memory\nDelete local file\n";
-}
-
-const std::string opened_line = "Opened the CA system store\n";
-const std::string cert_added_line = "AC is added to the CA store\n";
-const std::string crl_added_line = "CRL is added to the CA store\n";
-const std::string store_lines = opened_line + cert_added_line + crl_added_line;
-
-std::string download_error(unsigned code) {
-    char text[64];
-    std::snprintf(text, sizeof text, "An error occured : error code = %x", code);
-    return text;
-}
-
-std::string failure_block(const std::string& message, const std::string& error_number) {
-    return "An error occurred in running the program. \n" + message + "\nError number " +
-           error_number + ".\nProgram terminating. \n";
-}
 
 class Program : public ::testing::Test {
 protected:

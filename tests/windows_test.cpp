@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "pki.h"
+#include "run_output.h"
 #include "support.h"
 
 namespace {
@@ -65,25 +66,6 @@ std::string windows_path(std::string path) {
         }
     }
     return "Z:" + path;
-}
-
-std::string item_head(const std::string& item, const std::string& url, const std::string& path) {
-    std::string label = item == "AC" ? "Downloading AC   : " : "Downloading CRL  : ";
-    return label + url + "\nto local file : " + path + "\n";
-}
-
-std::string item_lines(const std::string& item, const std::string& url, const std::string& path) {
-    return item_head(item, url, path) + "Downloaded OK\nRead " + item +
-           " to memory\nDelete local file\n";
-}
-
-const std::string opened_line = "Opened the CA system store\n";
-const std::string cert_added_line = "AC is added to the CA store\n";
-const std::string crl_added_line = "CRL is added to the CA store\n";
-
-std::string failure_block(const std::string& message, const std::string& error_number) {
-    return "An error occurred in running the program. \n" + message + "\nError number " +
-           error_number + ".\nProgram terminating. \n";
 }
 
 // The probe's line for a certificate: its SHA-1 thumbprint.
