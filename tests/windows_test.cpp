@@ -28,6 +28,7 @@ namespace {
 const std::string wine = WINE_PROGRAM;
 const std::string program = CA_IMPORT_WINDOWS_PROGRAM;
 const std::string probe = CA_STORE_PROBE_PROGRAM;
+const std::string load_file_probe = LOAD_FILE_PROBE_PROGRAM;
 const std::string objdump = MINGW_OBJDUMP;
 const std::string wine_dir = WINE_DIR;
 
@@ -272,6 +273,28 @@ TEST_F(WindowsProgram, ArgumentsArriveAsTyped) {
     EXPECT_EQ(list_dir(cwd), std::vector<std::string>{"d"});
     EXPECT_EQ(list_dir(cwd + "/d"), std::vector<std::string>{"x.cer"});
     EXPECT_EQ(store(), std::vector<std::string>{});
+}
+
+// Where long is 32 bits the C runtime's ftell wraps for a file of 2 GiB or
+// more (Wine's gives 3 for 4 GiB + 3 bytes, and a negative size without an
+// error code for 3 GB). Such a file is refused whole, never read in part.
+TEST_F(WindowsProgram, AFileOf2GiBOrMoreIsRefusedWhole) {
+    struct Case {
+        std::uintmax_t size;
+        std::string out;
+    } cases[] = {
+        {10, "10 bytes\n"},
+        {std::uintmax_t(1) << 31, "Cannot read file big: error 0x0000001B\n"},
+        {3000000000u, "Cannot read file big: error 0x0000001B\n"},
+        {(std::uintmax_t(1) << 32) + 3, "Cannot read file big: error 0x0000001B\n"},
+    };
+    for (const Case& c : cases) {
+        write_file(cwd + "/big", "");
+        std::filesystem::resize_file(cwd + "/big", c.size);  // sparse: no disk used
+        Outcome outcome = run_wine({load_file_probe, "big"}, cwd);
+        EXPECT_EQ(outcome.out, crlf(c.out)) << c.size;
+        EXPECT_EQ(outcome.status, c.size == 10 ? 0 : 1) << c.size;
+    }
 }
 
 // The executable asks for no elevation in its embedded manifest, and needs

@@ -60,9 +60,12 @@ LoadedItem load_file(const char* path) {
     if (std::fseek(file, 0, SEEK_END) != 0) {
         read_failure(path, errno);
     }
+    // Where long is 32 bits, the C runtime may wrap a position of 2 GiB or
+    // more instead of failing: negative without an error code, or small.
+    errno = 0;
     long end = std::ftell(file);
     if (end < 0) {
-        read_failure(path, errno);
+        read_failure(path, errno != 0 ? errno : EFBIG);
     }
     if (end > INT32_MAX) {
         read_failure(path, EFBIG);
@@ -80,6 +83,10 @@ LoadedItem load_file(const char* path) {
     size_t count = std::fread(item.bytes, 1, static_cast<size_t>(item.length), file);
     if (count != static_cast<size_t>(item.length)) {
         read_failure(path, std::ferror(file) && errno != 0 ? errno : EIO);
+    }
+    // A byte past the measured end: the size wrapped, or the file grew.
+    if (std::fgetc(file) != EOF) {
+        read_failure(path, EFBIG);
     }
     std::fclose(file);
     return item;
