@@ -5,8 +5,11 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <stdexcept>
 
 #include "support.h"
@@ -254,6 +257,89 @@ std::map<std::string, std::string> snapshot(const std::string& directory) {
         files[name] = S_ISREG(status.st_mode) ? mode + read_file(path) : mode;
     }
     return files;
+}
+
+std::vector<std::string> store_faults(const std::string& directory, bool completed) {
+    std::vector<std::string> faults;
+    if (!std::filesystem::exists(directory)) {
+        return faults;
+    }
+    std::map<std::string, std::vector<unsigned long>> numbers;  // "<hash>.[r]" to numbers
+    std::map<std::string, std::string> holder;                  // bytes to entry
+    static const std::regex entry_name("([0-9a-f]{8})\\.(r?)(0|[1-9][0-9]{0,8})");
+    for (const std::string& name : list_dir(directory)) {
+        std::string path = directory + "/" + name;
+        if (name[0] == '.') {
+            if (completed && name != ".lock") {
+                faults.push_back(name + ": left behind");
+            }
+            continue;
+        }
+        std::smatch parts;
+        if (!std::regex_match(name, parts, entry_name)) {
+            faults.push_back(name + ": not an entry's name");
+            continue;
+        }
+        bool crl = parts[2] == "r";
+        numbers[parts[1].str() + "." + parts[2].str()].push_back(std::stoul(parts[3]));
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) {
+            faults.push_back(name + ": not a regular file");
+            continue;
+        }
+        std::string content = read_file(path);
+        const std::string begin = "-----BEGIN ";
+        size_t objects = 0;
+        for (size_t at = content.find(begin); at != std::string::npos;
+             at = content.find(begin, at + 1)) {
+            ++objects;
+        }
+        std::string label = crl ? "-----BEGIN X509 CRL-----\n" : "-----BEGIN CERTIFICATE-----\n";
+        if (objects != 1 || content.compare(0, label.size(), label) != 0) {
+            faults.push_back(name + ": not exactly one PEM object of its kind");
+        }
+        Outcome hash = run_openssl({crl ? "crl" : "x509", "-in", path, "-noout", "-hash"});
+        if (hash.status != 0 || hash.out != parts[1].str() + "\n") {
+            faults.push_back(name + ": openssl reads hash '" + hash.out + "'");
+        }
+        auto [other, fresh] = holder.emplace(content, name);
+        if (!fresh) {
+            faults.push_back(name + ": the same bytes as " + other->second);
+        }
+    }
+    for (auto& [base, used] : numbers) {
+        std::sort(used.begin(), used.end());
+        for (size_t i = 0; i < used.size(); ++i) {
+            if (used[i] != i) {
+                faults.push_back(base + ": numbers with a gap before " + std::to_string(used[i]));
+                break;
+            }
+        }
+    }
+    return faults;
+}
+
+bool entries_between(const std::map<std::string, std::string>& before,
+                     const std::map<std::string, std::string>& now,
+                     const std::map<std::string, std::string>& after) {
+    std::set<std::string> names;
+    for (const auto* side : {&before, &now, &after}) {
+        for (const auto& [name, content] : *side) {
+            if (name[0] != '.') {
+                names.insert(name);
+            }
+        }
+    }
+    auto held = [](const std::map<std::string, std::string>& side, const std::string& name) {
+        auto found = side.find(name);
+        return found == side.end() ? std::string("(absent)") : found->second;
+    };
+    for (const std::string& name : names) {
+        std::string content = held(now, name);
+        if (content != held(before, name) && content != held(after, name)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string openssl_verify(const std::string& root_pem, const std::string& store,

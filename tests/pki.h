@@ -57,6 +57,21 @@ std::vector<std::string> store_leftovers(const std::string& directory);
 // snapshots mean the directory is exactly as it was.
 std::map<std::string, std::string> snapshot(const std::string& directory);
 
+// What is wrong with a store, one line per fault, judged with openssl; none
+// for a sound store. Every entry <8 hex digits>.<n> (certificate) or .r<n>
+// (CRL) is a regular file holding exactly one PEM object of its kind, whose
+// `openssl -hash` is the name's; numbers run from 0 without a gap, per hash
+// and kind; no two entries hold the same bytes; every other name is hidden.
+// After a completed run (completed) no hidden file but ".lock" is left.
+std::vector<std::string> store_faults(const std::string& directory, bool completed);
+
+// Whether every name of now (a snapshot) holds what it held in before or
+// what it holds in after, absence included: the store is, entry by entry,
+// as before a run or as after it. Hidden files are not entries.
+bool entries_between(const std::map<std::string, std::string>& before,
+                     const std::map<std::string, std::string>& now,
+                     const std::map<std::string, std::string>& after);
+
 // `openssl verify -CAfile root_pem -CApath store -crl_check leaf_pem`'s
 // output, both streams.
 std::string openssl_verify(const std::string& root_pem, const std::string& store,

@@ -5,8 +5,10 @@
 // looks at the entries until the store's directory has been flushed. Under
 // the lock it writes the entry's new content to ".new-<pid>", flushes it and
 // renames it onto the entry's name, so that a crash at any point leaves the
-// old entry or the new one whole. A ".new-" file seen under the lock was left
-// by a run that died, and is removed.
+// old entry or the new one whole. An entry it replaces is kept as
+// ".old-<pid>" until the directory is flushed, so that an add whose flush
+// fails can put the store back as it was. A ".new-" or ".old-" file seen
+// under the lock was left by a run that died, and is removed.
 #include "platform.h"
 
 #include <dirent.h>
@@ -44,6 +46,7 @@ static_assert(LONG_MAX >= 0xFFFFFFFF, "a long must hold any item length");
 
 const char lock_name[] = ".lock";
 const char unfinished_prefix[] = ".new-";
+const char previous_prefix[] = ".old-";
 
 struct FreeX509 {
     void operator()(X509* certificate) const { X509_free(certificate); }
@@ -284,7 +287,7 @@ Slot examine(int dir, const std::string& name, const Offered& offered, const Ite
 
 // Removes what runs that died while adding left behind. Only the lock
 // holder writes such files, so under the lock none of them is in use.
-bool remove_unfinished(int dir) {
+bool remove_leftovers(int dir) {
     int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
         return false;
@@ -307,7 +310,8 @@ bool remove_unfinished(int dir) {
             }
             break;
         }
-        if (std::strncmp(entry->d_name, unfinished_prefix, sizeof unfinished_prefix - 1) == 0) {
+        if (std::strncmp(entry->d_name, unfinished_prefix, sizeof unfinished_prefix - 1) == 0 ||
+            std::strncmp(entry->d_name, previous_prefix, sizeof previous_prefix - 1) == 0) {
             unfinished.push_back(entry->d_name);
         }
     }
@@ -358,12 +362,13 @@ bool write_unfinished(int dir, const std::string& name, const std::string& text)
 }
 
 // Moves the file unfinished to the first free name base<n> from number on,
-// never replacing an entry, even one that appeared after the scan.
+// never replacing an entry, even one that appeared after the scan, and
+// leaves that name in claimed.
 bool claim_number(int dir, const std::string& unfinished, const std::string& base,
-                  unsigned long number) {
+                  unsigned long number, std::string* claimed) {
     bool can_rename = true;
     for (;; ++number) {
-        std::string name = base + std::to_string(number);
+        std::string& name = *claimed = base + std::to_string(number);
         if (can_rename) {
             if (renameat2(dir, unfinished.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
                 return true;
@@ -389,6 +394,46 @@ bool claim_number(int dir, const std::string& unfinished, const std::string& bas
     }
 }
 
+void flush_keeping_errno(int dir) {
+    int saved = errno;
+    fsync(dir);
+    errno = saved;
+}
+
+// Renames unfinished over the entry name and flushes the directory. Until
+// the flush has succeeded the replaced entry keeps a second name, which puts
+// it back if the flush fails. Where hard links are not supported the entry
+// is replaced without that way back.
+bool replace_entry(int dir, const std::string& unfinished, const std::string& name) {
+    std::string previous = previous_prefix + std::to_string(getpid());
+    bool kept = linkat(dir, name.c_str(), dir, previous.c_str(), 0) == 0;
+    if (!kept && errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) {
+        discard(dir, unfinished);
+        return false;
+    }
+    if (renameat(dir, unfinished.c_str(), dir, name.c_str()) != 0) {
+        discard(dir, unfinished);
+        if (kept) {
+            discard(dir, previous);
+        }
+        return false;
+    }
+    if (fsync(dir) != 0) {
+        if (kept) {
+            int saved = errno;
+            renameat(dir, previous.c_str(), dir, name.c_str());
+            flush_keeping_errno(dir);
+            errno = saved;
+        }
+        return false;
+    }
+    if (kept) {
+        // A name left behind is removed by the next add.
+        unlinkat(dir, previous.c_str(), 0);
+    }
+    return true;
+}
+
 // Puts the item, as pem, in the store dir: over the entry it replaces, or
 // under the first free number of its hash.
 bool store_item(int dir, const Offered& offered, const std::string& pem, const ItemKind& kind) {
@@ -401,7 +446,7 @@ bool store_item(int dir, const Offered& offered, const std::string& pem, const I
             return false;
         }
     }
-    if (!remove_unfinished(dir)) {
+    if (!remove_leftovers(dir)) {
         return false;
     }
 
@@ -422,14 +467,21 @@ bool store_item(int dir, const Offered& offered, const std::string& pem, const I
     if (!write_unfinished(dir, unfinished, pem)) {
         return false;
     }
-    bool placed = slot == slot_free ? claim_number(dir, unfinished, base, number)
-                                    : renameat(dir, unfinished.c_str(), dir,
-                                               (base + std::to_string(number)).c_str()) == 0;
-    if (!placed) {
-        discard(dir, unfinished);
-        return false;
+    if (slot == slot_free) {
+        std::string name;
+        if (!claim_number(dir, unfinished, base, number, &name)) {
+            discard(dir, unfinished);
+            return false;
+        }
+        if (fsync(dir) != 0) {
+            // Not known to be on the disk: take it back.
+            discard(dir, name);
+            flush_keeping_errno(dir);
+            return false;
+        }
+        return true;
     }
-    return fsync(dir) == 0;
+    return replace_entry(dir, unfinished, base + std::to_string(number));
 }
 
 BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length, DWORD disposition,
