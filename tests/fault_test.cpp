@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +57,58 @@ std::string faults_text(const std::vector<std::string>& faults) {
         text += fault + "\n";
     }
     return text;
+}
+
+// Processes started together: each waits for the others to be forked
+// before it execs, so that their runs overlap as much as they can.
+struct Started {
+    std::vector<pid_t> pids;
+    std::vector<std::string> outputs;  // each one's standard output, a file
+};
+
+Started start_together(const std::vector<Invocation>& invocations, const std::string& scratch) {
+    int go[2];
+    if (pipe(go) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    Started started;
+    for (size_t i = 0; i < invocations.size(); ++i) {
+        const Invocation& invocation = invocations[i];
+        std::string output = scratch + "/out-" + std::to_string(i);
+        std::vector<char*> argv, envp;
+        for (const std::string& arg : invocation.argv) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        for (const std::string& var : invocation.env) {
+            envp.push_back(const_cast<char*>(var.c_str()));
+        }
+        envp.push_back(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            char byte;
+            close(go[1]);
+            if (out < 0 || chdir(invocation.cwd.c_str()) != 0 || dup2(out, STDOUT_FILENO) < 0 ||
+                read(go[0], &byte, 1) != 0) {
+                _exit(126);
+            }
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        started.pids.push_back(pid);
+        started.outputs.push_back(output);
+    }
+    close(go[0]);
+    close(go[1]);
+    return started;
+}
+
+// Waits for pid; returns its exit status, or 128 + the signal that ended it.
+int wait_for(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class Faults : public Program {
@@ -222,5 +276,218 @@ INSTANTIATE_TEST_SUITE_P(Stores, KilledRun,
                              }
                              return name;
                          });
+
+// The store refuses a write (EIO from fsync, EXDEV from a rename) at every
+// invocation of the call: the run ends with the failure block naming the
+// errno, and the item it was adding is not in the store, which keeps no
+// temporary. A certificate added before a refused CRL stays. Where the
+// directory's flush fails after the rename, the entry is taken back.
+TEST_F(Faults, AStoreThatRefusesAWriteEndsTheRunAsItWas) {
+    std::string cert_url = loopback().http_url(serve("ac.cer", cert));
+    std::string crl_url = loopback().http_url(serve("ac.crl", crl));
+    std::vector<std::string> args = {cert_url, crl_url};
+    const std::vector<std::string> messages = {"Could not open the CA system store.",
+                                               "The new certificate was not added to the store.",
+                                               "The new crl was not added to the store."};
+    struct Fault {
+        const char* call;
+        const char* error;
+        const char* number;
+    } faults[] = {{"fsync", "EIO", "5"}, {"renameat2", "EXDEV", "12"}, {"renameat", "EXDEV", "12"}};
+    for (bool replacing : {false, true}) {
+        if (replacing) {
+            ASSERT_EQ(run(args).status, 0);
+            serve("ac.crl", make_crl(authority, {revoked_serial, good_serial}, 60));
+        }
+        keep_as_base();
+        Entries before = visible(snapshot(store));
+        restore_base();
+        ASSERT_EQ(run(args).status, 0);
+        Entries after = visible(snapshot(store));
+        std::map<std::string, int> counts = count_calls(args);
+        for (const Fault& fault : faults) {
+            for (int k = 1; k <= counts[fault.call]; ++k) {
+                std::string where = std::string(replacing ? "replacing, " : "adding, ") +
+                                    fault.call + " #" + std::to_string(k);
+                restore_base();
+                Outcome outcome =
+                    run_traced({"-o", "/dev/null", "-e", std::string("trace=") + fault.call, "-e",
+                                std::string("inject=") + fault.call + ":error=" + fault.error +
+                                    ":when=" + std::to_string(k)},
+                               args);
+                EXPECT_EQ(outcome.status, 1) << where;
+                size_t which = 0;
+                while (which < messages.size() &&
+                       outcome.err != failure_block(messages[which], fault.number)) {
+                    ++which;
+                }
+                ASSERT_LT(which, messages.size()) << where << "\n" << outcome.err;
+                // Only a refused CRL comes after an item was added: the certificate.
+                Entries expected = before;
+                if (which == 2) {
+                    for (const auto& [name, content] : after) {
+                        if (name.find(".r") == std::string::npos) {
+                            expected[name] = content;
+                        }
+                    }
+                }
+                EXPECT_EQ(visible(snapshot(store)), expected) << where;
+                EXPECT_EQ(faults_text(store_faults(store, true)), "") << where;
+                EXPECT_EQ(list_dir(cwd), std::vector<std::string>{}) << where;
+            }
+        }
+    }
+}
+
+// A full disk, a tiny file system in a private mount namespace holding the
+// store: the run ends with "Error number 1c." and the store as it was.
+TEST_F(Faults, AFullDiskEndsTheRunAsItWas) {
+    std::string cert_url = loopback().http_url(serve("ac.cer", cert));
+    std::string crl_url = loopback().http_url(serve("ac.crl", crl));
+    std::string fetched =
+        item_lines("AC", cert_url, local("ac.cer")) + item_lines("CRL", crl_url, local("ac.crl"));
+    // A renewed key of the authority: its certificate needs a new entry.
+    Issuer renewed = make_ca(trust_anchor, "AC");
+    std::string renewed_url = loopback().http_url(serve("renewed.cer", renewed.der()));
+    ASSERT_EQ(run({cert_url, crl_url}).status, 0);
+    keep_as_base();
+    Entries full_store = visible(snapshot(store));
+    struct Case {
+        const char* what;
+        bool with_store;
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {"a new store", false, {cert_url, crl_url}, fetched + opened_line},
+        {"a new entry",
+         true,
+         {renewed_url, crl_url},
+         item_lines("AC", renewed_url, local("renewed.cer")) +
+             item_lines("CRL", crl_url, local("ac.crl")) + opened_line},
+        {"a replacement", true, {cert_url, crl_url}, fetched + opened_line},
+    };
+    std::string saved = root + "/saved";
+    for (const Case& c : cases) {
+        remove_tree(saved);
+        fs::create_directory(saved);
+        remove_tree(root + "/data");
+        fs::create_directory(root + "/data");
+        // The store is judged outside the namespace, so the script copies it
+        // out after the run.
+        std::vector<std::string> argv = {
+            "/usr/bin/unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "/bin/sh",
+            "-c",
+            "mount -t tmpfs -o size=16k tmpfs \"$1\" || exit 99\n"
+            "if [ -n \"$3\" ]; then cp -a \"$3/.\" \"$1/\"; fi\n"
+            "dd if=/dev/zero of=\"$1/filler\" bs=1k 2>/dev/null\n"
+            "shift 3; \"$@\"; status=$?\n"
+            "cp -a \"$data/certstore\" \"$saved/\" 2>/dev/null; exit $status",
+            "sh",
+            root + "/data",
+            saved,
+            c.with_store ? base : "",
+            program};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::vector<std::string> namespace_env = env;
+        namespace_env.push_back("data=" + root + "/data");
+        namespace_env.push_back("saved=" + saved);
+        Outcome outcome = run_program({argv, cwd, namespace_env});
+        if (getuid() != 0 || outcome.status == 99) {
+            GTEST_SKIP() << "cannot mount in a private mount namespace here: " << outcome.err;
+        }
+        EXPECT_EQ(outcome.out, c.out) << c.what;
+        EXPECT_EQ(outcome.err,
+                  failure_block("The new certificate was not added to the store.", "1c"))
+            << c.what;
+        EXPECT_EQ(outcome.status, 1) << c.what;
+        std::string judged = saved + "/certstore/CA";
+        EXPECT_EQ(visible(snapshot(judged)), c.with_store ? full_store : Entries{}) << c.what;
+        EXPECT_EQ(faults_text(store_faults(judged, true)), "") << c.what;
+        EXPECT_EQ(list_dir(cwd), std::vector<std::string>{}) << c.what;
+    }
+}
+
+// Sixteen runs at once, each adding another key of the authority's name and
+// the same CRL: every certificate gets a number of its own, .0 to .15, and
+// the CRL one entry. Sixteen runs adding the same certificate leave one copy.
+TEST_F(Faults, SixteenRunsAtOnceShareTheStore) {
+    const int runs = 16;
+    std::string crl_url = loopback().http_url(serve("ac.crl", crl));
+    std::set<std::string> certificates;
+    std::vector<Invocation> distinct, same;
+    std::string cert_url = loopback().http_url(serve("ac.cer", cert));
+    for (int i = 0; i < runs; ++i) {
+        std::string der = make_ca(trust_anchor, "AC").der();
+        certificates.insert(der);
+        std::string url = loopback().http_url(serve("key" + std::to_string(i) + ".cer", der));
+        // Each run in a directory of its own: their local copies share a name.
+        std::string dir = cwd + "/" + std::to_string(i);
+        fs::create_directory(dir);
+        distinct.push_back({{program, url, crl_url}, dir, env});
+        same.push_back({{program, cert_url, crl_url}, dir, env});
+    }
+    std::string hash = openssl_hash(cert, false);
+    for (const auto* together : {&distinct, &same}) {
+        remove_tree(root + "/data");
+        fs::create_directory(root + "/data");
+        Started started = start_together(*together, root);
+        for (size_t i = 0; i < started.pids.size(); ++i) {
+            EXPECT_EQ(wait_for(started.pids[i]), 0) << read_file(started.outputs[i]);
+        }
+        std::map<std::string, std::string> entries = store_entries(store);
+        std::set<std::string> held;
+        for (const auto& [name, der] : entries) {
+            if (name.find(".r") == std::string::npos) {
+                held.insert(der);
+            }
+        }
+        bool all_distinct = together == &distinct;
+        EXPECT_EQ(held, all_distinct ? certificates : std::set<std::string>{cert});
+        EXPECT_EQ(entries.size(), (all_distinct ? runs : 1) + 1u);
+        EXPECT_EQ(entries[openssl_hash(crl, true) + ".r0"], crl);
+        EXPECT_EQ(entries.count(hash + "." + std::to_string(all_distinct ? runs - 1 : 0)), 1u);
+        EXPECT_EQ(faults_text(store_faults(store, true)), "");
+    }
+}
+
+// A run killed while it holds the store's lock does not hold up the next:
+// the lock goes with the process.
+TEST_F(Faults, ARunKilledHoldingTheLockBlocksNoOne) {
+    std::string cert_url = loopback().http_url(serve("ac.cer", cert));
+    std::string crl_url = loopback().http_url(serve("ac.crl", crl));
+    // fchmod comes only under the lock, as the entry's file is made.
+    Outcome killed =
+        run_traced({"-o", "/dev/null", "-e", "trace=fchmod", "-e", "inject=fchmod:signal=KILL"},
+                   {cert_url, crl_url});
+    ASSERT_EQ(killed.status, 128 + SIGKILL);
+    Outcome next = run_program({{"/usr/bin/timeout", "20", program, cert_url, crl_url}, cwd, env});
+    EXPECT_EQ(next.status, 0) << "124 means it waited on the lock";
+    expect_store(installed);
+}
+
+// Killed, interrupted or terminated while a download is under way: nothing
+// is left beside the local path, and the store is never touched.
+TEST_F(Faults, ASignalDuringADownloadLeavesNothingBehind) {
+    for (int signal_number : {SIGKILL, SIGINT, SIGTERM}) {
+        std::string path = "/_drip/" + std::to_string(signal_number) + unique("slow.cer");
+        size_t requests = loopback().requests_for(path).size();
+        Started started = start_together(
+            {{{program, loopback().http_url(path), loopback().http_url(path)}, cwd, env}}, root);
+        // Signalled once the server has begun to answer, with bytes written.
+        for (int waited = 0; waited < 100 && loopback().requests_for(path).size() == requests;
+             ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        kill(started.pids[0], signal_number);
+        EXPECT_EQ(wait_for(started.pids[0]), 128 + signal_number);
+        EXPECT_NE(read_file(started.outputs[0]).find("to local file"), std::string::npos);
+        expect_left_nothing();
+    }
+}
 
 }  // namespace
