@@ -8,6 +8,9 @@ never outlives the process that started it.
 
 Listeners:
   http, https  the same routes, in clear and over TLS;
+  expired, self_signed
+               the same routes over TLS with a server certificate that has
+               expired (issued by the test CA), or that signs itself;
   proxy        an HTTP proxy that tunnels CONNECT to the authority's host into
                the https listener, and forwards plain requests to the http one;
   silent       accepts connections and never says a word.
@@ -23,7 +26,9 @@ Routes (GET):
   /_short/N/...                 announces 2N bytes, sends N, closes
   /_reset/N/...                 announces 2N bytes, sends N, resets
   /_stall/...                   reads the request and never answers
-  /_drip/...                    announces 1000 bytes, sends one a second
+  /_drip/...[?every=S]          announces 1000 bytes, sends one every S seconds (1)
+  /_gzip/PATH                   the file at PATH gzipped, with
+                                Content-Encoding: gzip unasked for
   /_garbage/...                 answers without a status line, then closes
   anything else                 the file under the docroot (query ignored)
 
@@ -31,6 +36,7 @@ Every request is appended as a JSON line to requests.log in the state dir.
 """
 
 import argparse
+import gzip
 import http.server
 import json
 import os
@@ -54,7 +60,8 @@ def openssl(*args, cwd):
 
 
 def make_tls_material(state, authority_host):
-    if os.path.exists(os.path.join(state, "server.pem")):
+    made = ("server.pem", "expired.pem", "self-signed.pem")
+    if all(os.path.exists(os.path.join(state, name)) for name in made):
         return
     host = authority_host.rsplit(":", 1)[0] if ":" in authority_host else authority_host
     kind = "IP" if host.replace(".", "").isdigit() else "DNS"
@@ -72,6 +79,20 @@ def make_tls_material(state, authority_host):
     openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
             "-CAcreateserial", "-days", "3650", "-extfile", "server.ext",
             "-out", "server.pem.part", cwd=state)
+    # The same key and names, expired: openssl ca can date a certificate in
+    # the past.
+    with open(os.path.join(state, "expired.cnf"), "w") as config:
+        config.write("[ca]\ndefault_ca = expired\n[expired]\ndatabase = index.txt\n"
+                     "new_certs_dir = .\nserial = serial\ndefault_md = sha256\n"
+                     "policy = anything\n[anything]\ncommonName = supplied\n")
+    open(os.path.join(state, "index.txt"), "w").close()
+    with open(os.path.join(state, "serial"), "w") as serial:
+        serial.write("1000\n")
+    openssl("ca", "-batch", "-config", "expired.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+            "-in", "server.csr", "-startdate", "20200101000000Z", "-enddate", "20200201000000Z",
+            "-extfile", "server.ext", "-notext", "-out", "expired.pem", cwd=state)
+    openssl("req", "-x509", "-key", "server.key", "-subj", "/CN=127.0.0.1", "-days", "3650",
+            "-addext", "subjectAltName=IP:127.0.0.1", "-out", "self-signed.pem", cwd=state)
     os.rename(os.path.join(state, "server.pem.part"), os.path.join(state, "server.pem"))
 
 
@@ -176,6 +197,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                                struct.pack("ii", 1, 0))
                 self.close_connection = True
+            elif route == "_gzip":
+                path = "/" + "/".join(parts[2:])
+                full = os.path.join(self.config["docroot"], path.lstrip("/"))
+                with open(full, "rb") as f:
+                    body = gzip.compress(f.read())
+                self.reply(200, body, [("Content-Encoding", "gzip")])
             elif route == "_garbage":
                 self.wfile.write(b"this is not HTTP\n")
                 self.close_connection = True
@@ -186,10 +213,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_response(200)
                 self.send_header("Content-Length", "1000")
                 self.end_headers()
-                for _ in range(STALL_LIMIT_SECONDS):
+                every = float(query.get("every", ["1"])[0])
+                for _ in range(int(STALL_LIMIT_SECONDS / every)):
                     self.wfile.write(b"z")
                     self.wfile.flush()
-                    time.sleep(1)
+                    time.sleep(every)
                 self.close_connection = True
             else:
                 self.serve_file(url.path)
@@ -284,22 +312,29 @@ def main():
 
     state = os.path.abspath(options.state)
     make_tls_material(state, options.authority_host)
-    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    tls.load_cert_chain(os.path.join(state, "server.pem"), os.path.join(state, "server.key"))
+    def tls_with(certificate):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(state, certificate),
+                                os.path.join(state, "server.key"))
+        return context
 
     config = {"docroot": os.path.abspath(options.docroot), "lock": threading.Lock(),
               "authority_host": options.authority_host,
               "log": os.path.join(state, "requests.log")}
     Handler.config = config
     plain = Server(Handler)
-    secure = Server(Handler, tls)
+    secure = Server(Handler, tls_with("server.pem"))
+    expired = Server(Handler, tls_with("expired.pem"))
+    self_signed = Server(Handler, tls_with("self-signed.pem"))
     proxy = Server(ProxyHandler)
     config["http_port"] = plain.server_address[1]
     config["https_port"] = secure.server_address[1]
-    for server in (plain, secure, proxy):
+    for server in (plain, secure, expired, self_signed, proxy):
         threading.Thread(target=server.serve_forever, daemon=True).start()
 
     print(json.dumps({"http": plain.server_address[1], "https": secure.server_address[1],
+                      "expired": expired.server_address[1],
+                      "self_signed": self_signed.server_address[1],
                       "proxy": proxy.server_address[1], "silent": silent_listener(),
                       "ca": os.path.join(state, "ca.pem"),
                       "other_ca": os.path.join(state, "other-ca.pem"),

@@ -315,22 +315,32 @@ TEST_F(Program, ReportsEachDownloadFailureWithItsCode) {
     } cases[] = {
         {server.http_url(unique("absent.cer")), 0x80190194u, program},
         {server.https_url("/_status/500/ca.crl"), 0x801901F4u, program},
+        {server.http_url("/_status/401/ca.cer"), 0x80190191u, program},
+        {server.http_url("/_status/407/ca.cer"), 0x80190197u, program},
         {server.http_url("/_noloc/302/ca.cer"), 0x8019012Eu, program},
         {server.http_url("/_redirect/302/ca.cer?to=ftp://127.0.0.1/ca.cer"), 0x800C0014u, program},
+        {server.http_url("/_redirect/307/ca.cer?to=file:///etc/passwd"), 0x800C0014u, program},
         {server.https_url("/_redirect/301/c?to=" + server.http_url(ok)), 0x800C0014u, program},
         {server.http_url("/_loop/ca.cer"), 0x800C0014u, program},
         {server.http_url("/_chain/11" + ok), 0x800C0014u, program},
         {"https://localhost:" + std::to_string(server.https) + ok, 0x800C0019u, program},
+        {"https://127.0.0.1:" + std::to_string(server.expired) + ok, 0x800C0019u, program},
+        {"https://127.0.0.1:" + std::to_string(server.self_signed) + ok, 0x800C0019u, program},
         {"http://127.0.0.1:" + std::to_string(closed_port()) + "/ca.cer", 0x800C0004u, program},
         {"ldap://127.0.0.1/ca.cer", 0x800C0002u, program},
         {"file:///nonexistent/ca.cer", 0x800C0006u, program},
         {server.http_url("/"), 0xA0000015u, program},
         {server.http_url(ok + "/.."), 0xA0000015u, program},
         {server.http_url("/a\tb/c.cer"), 0x800C0002u, program},
+        {server.http_url("/a\x01b.cer"), 0x800C0002u, program},
+        {server.http_url("/\xC3\xA9t\xE9.cer"), 0x80190194u, program},
+        {server.http_url("/."), 0xA0000015u, program},
         {"ftp://127.0.0.1:" + std::to_string(closed_port()) + "/ca.crl", 0x800C0004u, program},
         {server.http_url("/_short/5000/ca.crl"), 0x800C0008u, program},
+        {server.http_url("/_reset/5000/ca.crl"), 0x800C0008u, program},
         // The short-limits build gives up on a 2 s stall and above 1 MiB.
         {server.http_url("/_stall/ca.crl"), 0x800C000Bu, short_limits_program},
+        {server.http_url("/_drip/ca.crl?every=5"), 0x800C000Bu, short_limits_program},
         {"https://127.0.0.1:" + std::to_string(server.silent) + "/ca.crl", 0x800C000Bu,
          short_limits_program},
         {server.http_url("/_chunked/1048577/ca.crl"), 0x800C0008u, short_limits_program},
@@ -345,6 +355,54 @@ TEST_F(Program, ReportsEachDownloadFailureWithItsCode) {
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.status, 1);
         expect_left_nothing();
+    }
+    // Nothing beside the working directory either ("/." and "/.." name
+    // directories).
+    EXPECT_EQ(list_dir(root), (std::vector<std::string>{"data", "home", "pki", "work"}));
+}
+
+// A server that gzips an item unasked: the bytes as sent, not inflated,
+// reach the store, which refuses them.
+TEST_F(Program, AnUnaskedForContentEncodingReachesTheStoreAsSent) {
+    std::string cert_url = loopback().http_url("/_gzip" + serve("zipped.cer", cert));
+    std::string crl_url = loopback().http_url(serve("zipped.crl", crl));
+    Outcome outcome = run({cert_url, crl_url});
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("zipped.cer")) +
+                               item_lines("CRL", crl_url, local("zipped.crl")) + opened_line);
+    EXPECT_EQ(outcome.err, failure_block("The new certificate was not added to the store.", "4a"));
+    EXPECT_EQ(outcome.status, 1);
+    expect_store({});
+}
+
+// Proxies come from the environment: http_proxy carries requests for a host
+// only the proxy can reach; no_proxy sends requests straight to the server.
+TEST_F(Program, ProxiesComeFromTheEnvironment) {
+    std::string cert_path = serve("proxied.cer", cert);
+    std::string crl_path = serve("proxied.crl", crl);
+    env.push_back("http_proxy=http://127.0.0.1:" + std::to_string(loopback().proxy));
+    std::string authority_host = std::string("http://") + CA_IMPORT_DEFAULT_HOST;
+    struct Case {
+        std::string cert_url, crl_url;
+        std::string no_proxy;
+        bool proxied;
+    } cases[] = {
+        {authority_host + cert_path, authority_host + crl_path, "", true},
+        {loopback().http_url(cert_path), loopback().http_url(crl_path), "127.0.0.1", false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> saved = env;
+        if (!c.no_proxy.empty()) {
+            env.push_back("no_proxy=" + c.no_proxy);
+        }
+        Outcome outcome = run({c.cert_url, c.crl_url});
+        env = saved;
+        EXPECT_EQ(outcome.out, item_lines("AC", c.cert_url, local("proxied.cer")) +
+                                   item_lines("CRL", c.crl_url, local("proxied.crl")) +
+                                   store_lines);
+        EXPECT_EQ(outcome.status, 0);
+        // The proxy records a request by its absolute URL.
+        EXPECT_EQ(loopback().requests_for(c.cert_url).size(), c.proxied ? 1u : 0u) << c.cert_url;
+        expect_store(installed);
     }
 }
 

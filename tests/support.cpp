@@ -257,6 +257,8 @@ Loopback start_loopback() {
     Loopback server;
     server.http = json_int(line, "http");
     server.https = json_int(line, "https");
+    server.expired = json_int(line, "expired");
+    server.self_signed = json_int(line, "self_signed");
     server.proxy = json_int(line, "proxy");
     server.silent = json_int(line, "silent");
     server.ca = json_string(line, "ca");

@@ -49,6 +49,8 @@ int closed_port();
 struct Loopback {
     int http;
     int https;
+    int expired;      // TLS with an expired server certificate
+    int self_signed;  // TLS with a server certificate that signs itself
     int proxy;
     int silent;
     std::string ca;        // trust anchor for the https listener
