@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building (for Linux, and for Windows with
-# MinGW-w64), testing (Wine runs the Windows program) and the demo need,
+# MinGW-w64), testing (Wine runs the Windows program, clang builds the fuzz
+# targets) and the demo need,
 # when any is missing. Runs apt-get as root, or through sudo.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libgtest-dev
   openssl python3 ca-certificates clang-format strace
   g++-mingw-w64-x86-64-posix wine64
+  clang libclang-rt-14-dev
 )
 
 missing=()

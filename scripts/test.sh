@@ -12,6 +12,7 @@ ctest --test-dir "${CA_IMPORT_BUILD_DIR:-build}" --output-on-failure -j "$(nproc
 echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer"
 sanitized=${CA_IMPORT_SANITIZE_BUILD_DIR:-build-sanitize}
 CA_IMPORT_BUILD_DIR=$sanitized scripts/build.sh \
-  -DCA_IMPORT_SANITIZE=ON -DCA_IMPORT_WINDOWS=OFF -DCMAKE_BUILD_TYPE=Debug
+  -DCA_IMPORT_SANITIZE=ON -DCA_IMPORT_WINDOWS=OFF -DCA_IMPORT_FUZZ_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=Debug
 # The Windows tests and the format check have nothing to add there.
 ctest --test-dir "$sanitized" --output-on-failure -j "$(nproc)" -LE "windows|style" "$@"
