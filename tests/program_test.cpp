@@ -406,6 +406,36 @@ TEST_F(Program, ProxiesComeFromTheEnvironment) {
     }
 }
 
+// The store reached through a symbolic link works; links inside it count as
+// taken numbers and are never written through, nor are their targets.
+TEST_F(Program, SymbolicLinksInAndToTheStoreAreNeverWrittenThrough) {
+    std::string real_store = root + "/elsewhere/CA";
+    std::filesystem::create_directories(real_store);
+    std::filesystem::create_directories(root + "/data/certstore");
+    ASSERT_EQ(symlink(real_store.c_str(), store.c_str()), 0);
+    std::string target = root + "/target";
+    write_file(target, "not to be touched");
+    std::string hash = openssl_hash(cert, false);
+    std::string crl_hash = openssl_hash(crl, true);
+    ASSERT_EQ(symlink(target.c_str(), (real_store + "/" + hash + ".0").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (real_store + "/" + crl_hash + ".r0").c_str()), 0);
+
+    std::string cert_url = loopback().http_url(serve("ac.cer", cert));
+    std::string crl_url = loopback().http_url(serve("ac.crl", crl));
+    Outcome outcome = run({cert_url, crl_url});
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("ac.cer")) +
+                               item_lines("CRL", crl_url, local("ac.crl")) + store_lines);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(read_file(target), "not to be touched");
+    EXPECT_EQ(std::filesystem::read_symlink(real_store + "/" + hash + ".0"), target);
+    EXPECT_EQ(std::filesystem::read_symlink(real_store + "/" + crl_hash + ".r0"), "nowhere");
+    std::map<std::string, std::string> entries = store_entries(real_store);
+    EXPECT_EQ(entries[hash + ".1"], cert);
+    EXPECT_EQ(entries[crl_hash + ".r1"], crl);
+    EXPECT_EQ(store_leftovers(real_store), std::vector<std::string>{});
+    EXPECT_EQ(list_dir(cwd), std::vector<std::string>{});
+}
+
 TEST_F(Program, RefusesAServerCertificateItDoesNotTrust) {
     std::string url = loopback().https_url(serve("trust.cer"));
     env.back() = "SSL_CERT_FILE=" + loopback().other_ca;
