@@ -374,28 +374,18 @@ TEST_F(Faults, AFullDiskEndsTheRunAsItWas) {
         fs::create_directory(root + "/data");
         // The store is judged outside the namespace, so the script copies it
         // out after the run.
-        std::vector<std::string> argv = {
-            "/usr/bin/unshare",
-            "--mount",
-            "--propagation",
-            "private",
-            "/bin/sh",
-            "-c",
-            "mount -t tmpfs -o size=16k tmpfs \"$1\" || exit 99\n"
-            "if [ -n \"$3\" ]; then cp -a \"$3/.\" \"$1/\"; fi\n"
-            "dd if=/dev/zero of=\"$1/filler\" bs=1k 2>/dev/null\n"
-            "shift 3; \"$@\"; status=$?\n"
+        std::vector<std::string> script_args = {root + "/data", saved, c.with_store ? base : "",
+                                                program};
+        script_args.insert(script_args.end(), c.args.begin(), c.args.end());
+        std::vector<std::string> argv = in_private_mount_namespace(
+            "data=$1 saved=$2 base=$3; shift 3\n"
+            "mount -t tmpfs -o size=16k tmpfs \"$data\" || exit 99\n"
+            "if [ -n \"$base\" ]; then cp -a \"$base/.\" \"$data/\"; fi\n"
+            "dd if=/dev/zero of=\"$data/filler\" bs=1k 2>/dev/null\n"
+            "\"$@\"; status=$?\n"
             "cp -a \"$data/certstore\" \"$saved/\" 2>/dev/null; exit $status",
-            "sh",
-            root + "/data",
-            saved,
-            c.with_store ? base : "",
-            program};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        std::vector<std::string> namespace_env = env;
-        namespace_env.push_back("data=" + root + "/data");
-        namespace_env.push_back("saved=" + saved);
-        Outcome outcome = run_program({argv, cwd, namespace_env});
+            script_args);
+        Outcome outcome = run_program({argv, cwd, env});
         if (getuid() != 0 || outcome.status == 99) {
             GTEST_SKIP() << "cannot mount in a private mount namespace here: " << outcome.err;
         }

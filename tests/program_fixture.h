@@ -25,6 +25,17 @@ const std::string default_cert_url = std::string("https://") + CA_IMPORT_DEFAULT
 const std::string default_crl_url = std::string("https://") + CA_IMPORT_DEFAULT_HOST +
                                     "/wp-content/uploads/certificates/pki/cas_zel.crl";
 
+// The command line that runs script with sh, as root, in a private mount
+// namespace: its mounts are seen by nobody else and go with it. args are
+// the script's $1, $2…
+inline std::vector<std::string> in_private_mount_namespace(const std::string& script,
+                                                           const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private",
+                                     "/bin/sh",          "-c",      script,          "sh"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 class Program : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -185,19 +185,9 @@ TEST_F(Program, AStoreThatCannotBeMadeOrWrittenEndsTheRun) {
     std::filesystem::remove(root + "/data/certstore");
 
     std::filesystem::create_directories(store);
-    std::vector<std::string> argv = {
-        "/usr/bin/unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "/bin/sh",
-        "-c",
+    std::vector<std::string> argv = in_private_mount_namespace(
         "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && shift && exec \"$@\"",
-        "sh",
-        store,
-        program,
-        cert_url,
-        crl_url};
+        {store, program, cert_url, crl_url});
     outcome = run_program({argv, cwd, env});
     if (getuid() != 0 || outcome.out.find(opened_line) == std::string::npos) {
         GTEST_SKIP() << "cannot mount in a private mount namespace here: " << outcome.err;

@@ -300,7 +300,7 @@ bool remove_leftovers(int dir) {
     // The copy shares its place in the directory with the store's descriptor,
     // which an earlier listing may have left at the end.
     rewinddir(listing.get());
-    std::vector<std::string> unfinished;
+    std::vector<std::string> leftovers;
     for (;;) {
         errno = 0;
         struct dirent* entry = readdir(listing.get());
@@ -312,10 +312,10 @@ bool remove_leftovers(int dir) {
         }
         if (std::strncmp(entry->d_name, unfinished_prefix, sizeof unfinished_prefix - 1) == 0 ||
             std::strncmp(entry->d_name, previous_prefix, sizeof previous_prefix - 1) == 0) {
-            unfinished.push_back(entry->d_name);
+            leftovers.push_back(entry->d_name);
         }
     }
-    for (const std::string& name : unfinished) {
+    for (const std::string& name : leftovers) {
         if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
             return false;
         }
