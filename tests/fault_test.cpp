@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -75,15 +74,9 @@ Started start_together(const std::vector<Invocation>& invocations, const std::st
     for (size_t i = 0; i < invocations.size(); ++i) {
         const Invocation& invocation = invocations[i];
         std::string output = scratch + "/out-" + std::to_string(i);
-        std::vector<char*> argv, envp;
-        for (const std::string& arg : invocation.argv) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        for (const std::string& var : invocation.env) {
-            envp.push_back(const_cast<char*>(var.c_str()));
-        }
-        envp.push_back(nullptr);
+        // Made before the fork: the child only execs.
+        std::vector<char*> argv = exec_vector(invocation.argv);
+        std::vector<char*> envp = exec_vector(invocation.env);
         pid_t pid = fork();
         if (pid == 0) {
             int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -102,13 +95,6 @@ Started start_together(const std::vector<Invocation>& invocations, const std::st
     close(go[0]);
     close(go[1]);
     return started;
-}
-
-// Waits for pid; returns its exit status, or 128 + the signal that ended it.
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class Faults : public Program {

@@ -57,14 +57,26 @@ Outcome run_in_child(const std::function<void()>& body) {
     }
     close(out);
     close(err);
-    int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
     Outcome outcome;
+    outcome.status = wait_for(pid);
     outcome.out = take_file(out_path);
     outcome.err = take_file(err_path);
-    outcome.status =
-        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return outcome;
+}
+
+std::vector<char*> exec_vector(const std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (const std::string& text : strings) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+int wait_for(int pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 Outcome run_in_removed_directory(const std::string& parent, const std::function<void()>& body) {
@@ -88,15 +100,8 @@ Outcome run_program(const Invocation& invocation) {
         if (invocation.prepare) {
             invocation.prepare();
         }
-        std::vector<char*> argv, env;
-        for (const std::string& arg : invocation.argv) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        for (const std::string& var : invocation.env) {
-            env.push_back(const_cast<char*>(var.c_str()));
-        }
-        env.push_back(nullptr);
+        std::vector<char*> argv = exec_vector(invocation.argv);
+        std::vector<char*> env = exec_vector(invocation.env);
         execve(argv[0], argv.data(), env.data());
         std::perror("test: cannot start the program");
         _exit(127);

@@ -31,6 +31,13 @@ struct Invocation {
 // Runs a program as a user would, with exactly the given environment.
 Outcome run_program(const Invocation& invocation);
 
+// strings as the null-terminated array execve takes; it points into strings.
+std::vector<char*> exec_vector(const std::vector<std::string>& strings);
+
+// Waits for the child pid; returns its exit status, or 128 + the signal that
+// ended it.
+int wait_for(int pid);
+
 // A new directory under the system's temporary directory.
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
