@@ -2,9 +2,10 @@
 //
 // On Windows the program calls the system's own services, so this header only
 // brings in the system headers. Elsewhere it declares this project's layer: the
-// same operations, with the same names and contracts, implemented beside this
-// header. The layer never prints and never exits; a failed operation returns
-// its failure value and leaves the error code for GetLastError.
+// same operations, with the same names and contracts, implemented in posix/,
+// one source per service: kernel.cpp, url_download.cpp and cert_store.cpp.
+// The layer never prints and never exits; a failed operation returns its
+// failure value and leaves the error code for GetLastError.
 #ifndef CA_IMPORT_PLATFORM_H
 #define CA_IMPORT_PLATFORM_H
 

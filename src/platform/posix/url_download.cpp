@@ -1,5 +1,7 @@
-// The platform layer on POSIX systems: the current directory and file removal
-// over the C library, downloads over libcurl.
+// The URL download and cache service on POSIX systems: a download is a
+// libcurl transfer, taken one redirect hop at a time, into a part file that
+// takes the local path only once the resource has arrived whole. There is no
+// system URL cache to purge.
 #include "platform.h"
 
 #include <curl/curl.h>
@@ -10,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,13 +31,6 @@
 #endif
 
 namespace {
-
-// Writing to a closed pipe (a log reader that went away) fails the write, as
-// it does on Windows, instead of ending the run half-way.
-[[maybe_unused]] const bool broken_pipes_fail_writes = [] {
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 const long connect_timeout_seconds = CA_IMPORT_CONNECT_TIMEOUT_SECONDS;
 // A transfer slower than one byte a second for this long is abandoned; there
@@ -394,33 +388,6 @@ bool place_part_file(const std::string& directory, const PartFile& part, const c
 }
 
 }  // namespace
-
-DWORD GetCurrentDirectoryA(DWORD buffer_length, LPSTR buffer) {
-    // getcwd with no buffer allocates what the directory needs, so the needed
-    // length is known however long the directory is.
-    char* directory = getcwd(nullptr, 0);
-    if (directory == nullptr) {
-        return 0;
-    }
-    size_t length = std::strlen(directory);
-    DWORD result;
-    if (length + 1 > buffer_length) {
-        result = static_cast<DWORD>(length + 1);
-    } else {
-        std::memcpy(buffer, directory, length + 1);
-        result = static_cast<DWORD>(length);
-    }
-    std::free(directory);
-    return result;
-}
-
-BOOL DeleteFileA(LPCSTR path) {
-    return unlink(path) == 0 ? TRUE : FALSE;
-}
-
-DWORD GetLastError(void) {
-    return static_cast<DWORD>(errno);
-}
 
 BOOL DeleteUrlCacheEntry(LPCSTR) {
     return TRUE;

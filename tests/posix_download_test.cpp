@@ -1,5 +1,6 @@
-// The POSIX platform layer against its contracts: the same operations the
-// Windows program calls, with the same return values and error codes.
+// The POSIX URL download service against its contract: the download the
+// Windows program calls, with the same return values and error codes, against
+// the loopback server.
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/stat.h>
@@ -16,7 +17,7 @@
 
 namespace {
 
-class Platform : public ::testing::Test {
+class Download : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = make_temp_dir();
@@ -38,43 +39,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Platform, GetCurrentDirectoryFollowsTheWindowsContract) {
-    std::string cwd = std::filesystem::current_path().string();
-    DWORD exact = static_cast<DWORD>(cwd.size() + 1);
-    char buffer[4096];
-
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(GetCurrentDirectoryA(exact, buffer), cwd.size());
-    EXPECT_EQ(std::string(buffer), cwd);
-
-    // Too small by one: nothing written, the size needed returned.
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(GetCurrentDirectoryA(exact - 1, buffer), exact);
-    EXPECT_EQ(buffer[0], '#');
-    EXPECT_EQ(GetCurrentDirectoryA(0, nullptr), exact);
-
-    Outcome gone = run_in_removed_directory(dir, [&] {
-        errno = 0;
-        DWORD result = GetCurrentDirectoryA(sizeof buffer, buffer);
-        std::printf("%u %u", static_cast<unsigned>(result), static_cast<unsigned>(GetLastError()));
-    });
-    EXPECT_EQ(gone.out, "0 2");  // ENOENT
-}
-
-TEST_F(Platform, DeleteFileRemovesAFileAndReportsFailureThroughGetLastError) {
-    std::string path = dir + "/item.cer";
-    write_file(path, "x");
-    EXPECT_NE(DeleteFileA(path.c_str()), FALSE);
-    EXPECT_FALSE(std::filesystem::exists(path));
-
-    errno = 0;
-    EXPECT_EQ(DeleteFileA(path.c_str()), FALSE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
-    EXPECT_EQ(DeleteFileA(dir.c_str()), FALSE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EISDIR));
-}
-
-TEST_F(Platform, DownloadDeliversTheResourceByteForByte) {
+TEST_F(Download, DeliversTheResourceByteForByte) {
     std::string content = random_bytes(300000);
     loopback().serve("/platform/whole.crl", content);
     std::string source = dir + "/source.crl";
@@ -94,7 +59,7 @@ TEST_F(Platform, DownloadDeliversTheResourceByteForByte) {
     EXPECT_EQ(list_dir(dir), std::vector<std::string>{"source.crl"});
 }
 
-TEST_F(Platform, DownloadAsksEveryCacheForAFreshCopy) {
+TEST_F(Download, AsksEveryCacheForAFreshCopy) {
     loopback().serve("/platform/fresh.cer", "fresh");
     ASSERT_EQ(download(loopback().http_url("/platform/fresh.cer"), dir + "/fresh.cer"), 0u);
     std::vector<std::string> requests = loopback().requests_for("/platform/fresh.cer");
@@ -106,7 +71,7 @@ TEST_F(Platform, DownloadAsksEveryCacheForAFreshCopy) {
 
 // Whatever is at the local path when the download completes is replaced,
 // never written through: a link there is replaced, its target untouched.
-TEST_F(Platform, DownloadReplacesWhatIsAtThePathWithoutWritingThroughIt) {
+TEST_F(Download, ReplacesWhatIsAtThePathWithoutWritingThroughIt) {
     loopback().serve("/platform/new.cer", "new content");
     std::string target = dir + "/target";
     write_file(target, "the user's file");
@@ -121,7 +86,7 @@ TEST_F(Platform, DownloadReplacesWhatIsAtThePathWithoutWritingThroughIt) {
 }
 
 // Every failure leaves nothing at the path and no temporary beside it.
-TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
+TEST_F(Download, FailuresHaveOneCodeEachAndLeaveNothingBehind) {
     const Loopback& server = loopback();
     struct Case {
         std::string url;
@@ -160,7 +125,7 @@ TEST_F(Platform, DownloadFailuresHaveOneCodeEachAndLeaveNothingBehind) {
 
 // Needs a resolver that answers: where none does, resolving times out, which
 // is reported as a timeout.
-TEST_F(Platform, DownloadFromAHostThatDoesNotResolveSaysSo) {
+TEST_F(Download, FromAHostThatDoesNotResolveSaysSo) {
     addrinfo* found = nullptr;
     int result = getaddrinfo("name.invalid", "80", nullptr, &found);
     if (found != nullptr) {
@@ -173,7 +138,7 @@ TEST_F(Platform, DownloadFromAHostThatDoesNotResolveSaysSo) {
     EXPECT_TRUE(list_dir(dir).empty());
 }
 
-TEST_F(Platform, DownloadRefusesAServerItCannotTrust) {
+TEST_F(Download, RefusesAServerItCannotTrust) {
     loopback().serve("/platform/trust.cer", "x");
     setenv("SSL_CERT_FILE", loopback().other_ca.c_str(), 1);
     EXPECT_EQ(download(loopback().https_url("/platform/trust.cer"), dir + "/trust.cer"),
@@ -193,7 +158,7 @@ TEST_F(Platform, DownloadRefusesAServerItCannotTrust) {
 }
 
 // Proxies come from the environment; a proxy's refusal carries its status.
-TEST_F(Platform, DownloadGoesThroughTheProxyTheEnvironmentNames) {
+TEST_F(Download, GoesThroughTheProxyTheEnvironmentNames) {
     loopback().serve("/platform/proxied.cer", "through the proxy");
     std::string proxy = "http://127.0.0.1:" + std::to_string(loopback().proxy);
     setenv("http_proxy", proxy.c_str(), 1);
@@ -212,13 +177,13 @@ TEST_F(Platform, DownloadGoesThroughTheProxyTheEnvironmentNames) {
     unsetenv("https_proxy");
 }
 
-TEST_F(Platform, DownloadWithinTheSizeLimitSucceedsAtTheLimit) {
+TEST_F(Download, WithinTheSizeLimitSucceedsAtTheLimit) {
     std::string path = dir + "/limit";
     EXPECT_EQ(download(loopback().http_url("/_chunked/1048576/x"), path), 0u);
     EXPECT_EQ(std::filesystem::file_size(path), 1048576u);
 }
 
-TEST_F(Platform, DownloadToAPlaceThatCannotHoldTheFileNamesTheErrno) {
+TEST_F(Download, ToAPlaceThatCannotHoldTheFileNamesTheErrno) {
     loopback().serve("/platform/place.cer", "x");
     std::string url = loopback().http_url("/platform/place.cer");
     std::string file = dir + "/file";

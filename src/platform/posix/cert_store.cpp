@@ -1,0 +1,103 @@
+// The certificate store service on POSIX systems: the system stores' calls
+// over a hashed directory per store, each item decoded and written as PEM.
+#include "platform.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "hashed_directory.h"
+#include "store_item.h"
+
+struct CertStore {
+    int directory;
+};
+
+namespace {
+
+BOOL fail(int error) {
+    errno = error;
+    return FALSE;
+}
+
+// An item on its way into a store, as put_entry hands it back.
+struct Adding {
+    const Offered* offered;
+    const ItemKind* kind;
+};
+
+bool entry_replaced(const std::string& content, const void* context) {
+    const Adding* adding = static_cast<const Adding*>(context);
+    return replaced_by(content, *adding->offered, *adding->kind);
+}
+
+BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length, DWORD disposition,
+              const void* context, const ItemKind& kind) {
+    if (store == nullptr || (encoding & X509_ASN_ENCODING) == 0 ||
+        disposition != CERT_STORE_ADD_REPLACE_EXISTING || context != nullptr ||
+        (bytes == nullptr && length != 0)) {
+        return fail(EINVAL);
+    }
+    if (length == 0) {
+        return fail(EBADMSG);
+    }
+    try {
+        Offered offered{bytes, length, 0, nullptr};
+        if (!kind.decode(bytes, length, &offered)) {
+            return FALSE;
+        }
+        std::string pem = pem_text(kind.pem_label, bytes, length);
+        Adding adding = {&offered, &kind};
+        int directory = static_cast<CertStore*>(store)->directory;
+        return put_entry(directory, entry_base(offered, kind), pem, entry_replaced, &adding)
+                   ? TRUE
+                   : FALSE;
+    } catch (const std::bad_alloc&) {
+        return fail(ENOMEM);
+    }
+}
+
+}  // namespace
+
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY, LPCSTR name) {
+    if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr ||
+        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int directory = -1;
+    try {
+        directory = open_store_directory(name);
+        if (directory < 0) {
+            return nullptr;
+        }
+        return new CertStore{directory};
+    } catch (const std::bad_alloc&) {
+        if (directory >= 0) {
+            close(directory);
+        }
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const BYTE* bytes,
+                                      DWORD length, DWORD disposition, PCCERT_CONTEXT* context) {
+    return add_item(store, encoding, bytes, length, disposition, context, certificate_kind);
+}
+
+BOOL CertAddEncodedCRLToStore(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length,
+                              DWORD disposition, PCCRL_CONTEXT* context) {
+    return add_item(store, encoding, bytes, length, disposition, context, crl_kind);
+}
+
+BOOL CertCloseStore(HCERTSTORE store, DWORD) {
+    if (store != nullptr) {
+        close(static_cast<CertStore*>(store)->directory);
+        delete static_cast<CertStore*>(store);
+    }
+    return TRUE;
+}

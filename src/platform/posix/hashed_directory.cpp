@@ -1,0 +1,382 @@
+// The store's hashed directories.
+//
+// Every put holds an exclusive lock on the store's ".lock" from the moment it
+// looks at the entries until the store's directory has been flushed. Under
+// the lock it writes the entry's new content to ".new-<pid>", flushes it and
+// renames it onto the entry's name, so that a crash at any point leaves the
+// old entry or the new one whole. An entry it replaces is kept as
+// ".old-<pid>" until the directory is flushed, so that a put whose flush
+// fails can put the store back as it was. A ".new-" or ".old-" file seen
+// under the lock was left by a run that died, and is removed.
+#include "hashed_directory.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const char lock_name[] = ".lock";
+const char unfinished_prefix[] = ".new-";
+const char previous_prefix[] = ".old-";
+
+// Closes fd after a failure, leaving errno as that failure set it.
+void close_keeping_errno(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
+struct CloseDir {
+    void operator()(DIR* listing) const {
+        int saved = errno;
+        closedir(listing);
+        errno = saved;
+    }
+};
+
+// A file descriptor closed when it goes out of scope, leaving errno as the
+// failure that caused the early return.
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) {
+            close_keeping_errno(fd);
+        }
+    }
+};
+
+bool fail(int error) {
+    errno = error;
+    return false;
+}
+
+// The whole content of the regular file name in dir. Anything else reads as
+// empty: it holds no entry.
+bool read_entry(int dir, const char* name, std::string* content) {
+    Descriptor file(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0) {
+        return errno == ELOOP;
+    }
+    struct stat status;
+    if (fstat(file.fd, &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return true;
+    }
+    char buffer[16384];
+    for (;;) {
+        ssize_t got = read(file.fd, buffer, sizeof buffer);
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        content->append(buffer, static_cast<size_t>(got));
+    }
+}
+
+enum Slot { slot_free, slot_taken, slot_match, slot_error };
+
+// What stands under name: nothing, an entry the new one does not replace,
+// or one that it does. A symlink or any other non-file is taken, and never
+// read or written through.
+Slot examine(int dir, const std::string& name, EntryTest replaces, const void* context) {
+    struct stat status;
+    if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? slot_free : slot_error;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return slot_taken;
+    }
+    std::string content;
+    if (!read_entry(dir, name.c_str(), &content)) {
+        return slot_error;
+    }
+    return replaces(content, context) ? slot_match : slot_taken;
+}
+
+// Removes what runs that died while adding left behind. Only the lock
+// holder writes such files, so under the lock none of them is in use.
+bool remove_leftovers(int dir) {
+    int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return false;
+    }
+    std::unique_ptr<DIR, CloseDir> listing(fdopendir(copy));
+    if (!listing) {
+        close_keeping_errno(copy);
+        return false;
+    }
+    // The copy shares its place in the directory with the store's descriptor,
+    // which an earlier listing may have left at the end.
+    rewinddir(listing.get());
+    std::vector<std::string> leftovers;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(listing.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return false;
+            }
+            break;
+        }
+        if (std::strncmp(entry->d_name, unfinished_prefix, sizeof unfinished_prefix - 1) == 0 ||
+            std::strncmp(entry->d_name, previous_prefix, sizeof previous_prefix - 1) == 0) {
+            leftovers.push_back(entry->d_name);
+        }
+    }
+    for (const std::string& name : leftovers) {
+        if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void discard(int dir, const std::string& name) {
+    int saved = errno;
+    unlinkat(dir, name.c_str(), 0);
+    errno = saved;
+}
+
+bool write_all(int fd, const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        ssize_t written = write(fd, text.data() + at, text.size() - at);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        at += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Writes text to the new file name in dir and flushes it to the disk.
+bool write_unfinished(int dir, const std::string& name, const std::string& text) {
+    int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    // Entries are readable by every OpenSSL program, whatever the umask.
+    bool written = fchmod(fd, 0644) == 0 && write_all(fd, text) && fsync(fd) == 0;
+    if (!written) {
+        close_keeping_errno(fd);
+    }
+    if (!written || close(fd) != 0) {
+        discard(dir, name);
+        return false;
+    }
+    return true;
+}
+
+// Moves the file unfinished to the first free name base<n> from number on,
+// never replacing an entry, even one that appeared after the scan, and
+// leaves that name in claimed.
+bool claim_number(int dir, const std::string& unfinished, const std::string& base,
+                  unsigned long number, std::string* claimed) {
+    bool can_rename = true;
+    for (;; ++number) {
+        std::string& name = *claimed = base + std::to_string(number);
+        if (can_rename) {
+            if (renameat2(dir, unfinished.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+                return true;
+            }
+            // File systems without the no-replace rename refuse the flag:
+            // a hard link claims the name just as safely.
+            if (errno == EINVAL || errno == ENOSYS) {
+                can_rename = false;
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
+        if (!can_rename) {
+            if (linkat(dir, unfinished.c_str(), dir, name.c_str(), 0) == 0) {
+                // A name left behind is removed by the next add.
+                unlinkat(dir, unfinished.c_str(), 0);
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+    }
+}
+
+void flush_keeping_errno(int dir) {
+    int saved = errno;
+    fsync(dir);
+    errno = saved;
+}
+
+// Renames unfinished over the entry name and flushes the directory. Until
+// the flush has succeeded the replaced entry keeps a second name, which puts
+// it back if the flush fails. Where hard links are not supported the entry
+// is replaced without that way back.
+bool replace_entry(int dir, const std::string& unfinished, const std::string& name) {
+    std::string previous = previous_prefix + std::to_string(getpid());
+    bool kept = linkat(dir, name.c_str(), dir, previous.c_str(), 0) == 0;
+    if (!kept && errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) {
+        discard(dir, unfinished);
+        return false;
+    }
+    if (renameat(dir, unfinished.c_str(), dir, name.c_str()) != 0) {
+        discard(dir, unfinished);
+        if (kept) {
+            discard(dir, previous);
+        }
+        return false;
+    }
+    if (fsync(dir) != 0) {
+        if (kept) {
+            int saved = errno;
+            renameat(dir, previous.c_str(), dir, name.c_str());
+            flush_keeping_errno(dir);
+            errno = saved;
+        }
+        return false;
+    }
+    if (kept) {
+        // A name left behind is removed by the next add.
+        unlinkat(dir, previous.c_str(), 0);
+    }
+    return true;
+}
+
+// $XDG_DATA_HOME, or its default under the user's home directory. Both must
+// be absolute: a relative one would put the store wherever the program runs.
+bool user_data_directory(std::string* path) {
+    const char* data_home = std::getenv("XDG_DATA_HOME");
+    if (data_home != nullptr && data_home[0] == '/') {
+        *path = data_home;
+        return true;
+    }
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') {
+        *path = std::string(home) + "/.local/share";
+        return true;
+    }
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(4096);
+    int error;
+    while ((error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (error != 0) {
+        return fail(error);
+    }
+    if (found == nullptr || found->pw_dir[0] != '/') {
+        return fail(ENOENT);
+    }
+    *path = std::string(found->pw_dir) + "/.local/share";
+    return true;
+}
+
+// Makes the directory path's parent know its new entry for good.
+bool flush_parent(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    Descriptor dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.fd >= 0 && fsync(dir.fd) == 0;
+}
+
+// Makes path, an absolute directory path, and its missing parents.
+bool make_directories(const std::string& path) {
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string prefix = path.substr(0, end);
+        if (prefix.back() != '/') {
+            if (mkdir(prefix.c_str(), 0700) == 0) {
+                if (!flush_parent(prefix)) {
+                    return false;
+                }
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
+        if (end == std::string::npos) {
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+int open_store_directory(const char* name) {
+    std::string path;
+    if (!user_data_directory(&path)) {
+        return -1;
+    }
+    path += "/certstore/";
+    path += name;
+    if (!make_directories(path)) {
+        return -1;
+    }
+    return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool put_entry(int dir, const std::string& base, const std::string& text, EntryTest replaces,
+               const void* context) {
+    Descriptor lock(openat(dir, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (lock.fd < 0) {
+        return false;
+    }
+    while (flock(lock.fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    if (!remove_leftovers(dir)) {
+        return false;
+    }
+
+    // The scan stops at the entry to replace or at the first free number.
+    unsigned long number = 0;
+    Slot slot;
+    while ((slot = examine(dir, base + std::to_string(number), replaces, context)) == slot_taken) {
+        ++number;
+    }
+    if (slot == slot_error) {
+        return false;
+    }
+
+    std::string unfinished = unfinished_prefix + std::to_string(getpid());
+    if (!write_unfinished(dir, unfinished, text)) {
+        return false;
+    }
+    if (slot == slot_free) {
+        std::string name;
+        if (!claim_number(dir, unfinished, base, number, &name)) {
+            discard(dir, unfinished);
+            return false;
+        }
+        if (fsync(dir) != 0) {
+            // Not known to be on the disk: take it back.
+            discard(dir, name);
+            flush_keeping_errno(dir);
+            return false;
+        }
+        return true;
+    }
+    return replace_entry(dir, unfinished, base + std::to_string(number));
+}

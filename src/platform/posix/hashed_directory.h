@@ -1,0 +1,28 @@
+// How the POSIX certificate store keeps its entries: an OpenSSL hashed
+// directory per store, whose entries are named <hash>.<prefix><n> with n
+// counting from 0 without gaps. What an entry holds is the caller's concern.
+#ifndef CA_IMPORT_PLATFORM_POSIX_HASHED_DIRECTORY_H
+#define CA_IMPORT_PLATFORM_POSIX_HASHED_DIRECTORY_H
+
+#include <string>
+
+// Opens the directory of the current user's store name,
+// $XDG_DATA_HOME/certstore/<name>, making it and its missing parents (mode
+// 0700). XDG_DATA_HOME when absolute, else $HOME/.local/share; HOME from the
+// password database when unset, empty or relative. name is one path
+// component. Returns the directory's descriptor, or -1 with errno set.
+int open_store_directory(const char* name);
+
+// Tells whether content, the text of a regular file standing under one of
+// the entry names, is the entry that the one being put replaces.
+typedef bool (*EntryTest)(const std::string& content, const void* context);
+
+// Puts text in the store dir under base<n>: over the first entry from 0 on
+// that replaces says it replaces, or else under the first free number. The
+// entry is mode 0644 whatever the umask. Atomic, durable and exclusive among
+// processes sharing the store: when it returns, the entry is on the disk;
+// when it fails (errno set), the store is as it was.
+bool put_entry(int dir, const std::string& base, const std::string& text, EntryTest replaces,
+               const void* context);
+
+#endif

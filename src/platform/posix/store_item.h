@@ -1,0 +1,52 @@
+// What the POSIX certificate store knows of an item: which bytes it accepts,
+// the hash an entry is named by, which stored entry an item replaces, and the
+// entry's text. Nothing here touches the file system.
+#ifndef CA_IMPORT_PLATFORM_POSIX_STORE_ITEM_H
+#define CA_IMPORT_PLATFORM_POSIX_STORE_ITEM_H
+
+#include <openssl/x509.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform.h"
+
+struct FreeCrl {
+    void operator()(X509_CRL* crl) const { X509_CRL_free(crl); }
+};
+typedef std::unique_ptr<X509_CRL, FreeCrl> CrlPtr;
+
+// An item offered to the store, decoded.
+struct Offered {
+    const BYTE* bytes;
+    size_t length;
+    unsigned long hash;  // of the certificate's subject or the CRL's issuer
+    CrlPtr crl;
+};
+
+// What sets certificates and CRLs apart in a store.
+struct ItemKind {
+    const char* pem_label;
+    const char* number_prefix;  // between the hash's "." and the number
+    // Decodes length bytes into offered. Fails with EBADMSG unless the bytes
+    // are exactly one item of the kind, every byte consumed.
+    bool (*decode)(const BYTE* bytes, size_t length, Offered* offered);
+    // Whether the stored item, der, is the one offered replaces.
+    bool (*matches)(const Offered& offered, const std::string& der);
+};
+
+extern const ItemKind certificate_kind;
+extern const ItemKind crl_kind;
+
+// The name of offered's entries without their number: "<hash>.<prefix>".
+std::string entry_base(const Offered& offered, const ItemKind& kind);
+
+// The entry's content: the item's bytes unchanged, in PEM.
+std::string pem_text(const char* label, const BYTE* bytes, size_t length);
+
+// Whether content, the text of a stored entry, holds the item that offered
+// replaces. Text that holds no item of the kind is never replaced.
+bool replaced_by(const std::string& content, const Offered& offered, const ItemKind& kind);
+
+#endif
