@@ -23,15 +23,8 @@ BOOL fail(int error) {
     return FALSE;
 }
 
-// An item on its way into a store, as put_entry hands it back.
-struct Adding {
-    const Offered* offered;
-    const ItemKind* kind;
-};
-
-bool entry_replaced(const std::string& content, const void* context) {
-    const Adding* adding = static_cast<const Adding*>(context);
-    return replaced_by(content, *adding->offered, *adding->kind);
+bool entry_replaced(const std::string& content, const void* offered) {
+    return replaced_by(content, *static_cast<const Offered*>(offered));
 }
 
 BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length, DWORD disposition,
@@ -45,14 +38,13 @@ BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length,
         return fail(EBADMSG);
     }
     try {
-        Offered offered{bytes, length, 0, nullptr};
+        Offered offered{&kind, bytes, length, 0, nullptr};
         if (!kind.decode(bytes, length, &offered)) {
             return FALSE;
         }
-        std::string pem = pem_text(kind.pem_label, bytes, length);
-        Adding adding = {&offered, &kind};
         int directory = static_cast<CertStore*>(store)->directory;
-        return put_entry(directory, entry_base(offered, kind), pem, entry_replaced, &adding)
+        return put_entry(directory, entry_base(offered), pem_text(offered), entry_replaced,
+                         &offered)
                    ? TRUE
                    : FALSE;
     } catch (const std::bad_alloc&) {

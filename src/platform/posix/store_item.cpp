@@ -137,13 +137,16 @@ bool pem_body(const std::string& text, const char* label, std::string* der) {
 const ItemKind certificate_kind = {"CERTIFICATE", "", decode_certificate, same_certificate};
 const ItemKind crl_kind = {"X509 CRL", "r", decode_crl, same_crl_scope};
 
-std::string entry_base(const Offered& offered, const ItemKind& kind) {
+std::string entry_base(const Offered& offered) {
     char hash[sizeof "ffffffffffffffff"];
     std::snprintf(hash, sizeof hash, "%08lx", offered.hash);
-    return std::string(hash) + "." + kind.number_prefix;
+    return std::string(hash) + "." + offered.kind->number_prefix;
 }
 
-std::string pem_text(const char* label, const BYTE* bytes, size_t length) {
+std::string pem_text(const Offered& offered) {
+    const char* label = offered.kind->pem_label;
+    const BYTE* bytes = offered.bytes;
+    size_t length = offered.length;
     std::string text = std::string("-----BEGIN ") + label + "-----\n";
     unsigned char line[65];
     for (size_t at = 0; at < length; at += 48) {
@@ -155,7 +158,7 @@ std::string pem_text(const char* label, const BYTE* bytes, size_t length) {
     return text + "-----END " + label + "-----\n";
 }
 
-bool replaced_by(const std::string& content, const Offered& offered, const ItemKind& kind) {
+bool replaced_by(const std::string& content, const Offered& offered) {
     std::string der;
-    return pem_body(content, kind.pem_label, &der) && kind.matches(offered, der);
+    return pem_body(content, offered.kind->pem_label, &der) && offered.kind->matches(offered, der);
 }

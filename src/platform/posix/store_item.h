@@ -17,8 +17,11 @@ struct FreeCrl {
 };
 typedef std::unique_ptr<X509_CRL, FreeCrl> CrlPtr;
 
+struct ItemKind;
+
 // An item offered to the store, decoded.
 struct Offered {
+    const ItemKind* kind;
     const BYTE* bytes;
     size_t length;
     unsigned long hash;  // of the certificate's subject or the CRL's issuer
@@ -40,13 +43,13 @@ extern const ItemKind certificate_kind;
 extern const ItemKind crl_kind;
 
 // The name of offered's entries without their number: "<hash>.<prefix>".
-std::string entry_base(const Offered& offered, const ItemKind& kind);
+std::string entry_base(const Offered& offered);
 
-// The entry's content: the item's bytes unchanged, in PEM.
-std::string pem_text(const char* label, const BYTE* bytes, size_t length);
+// The entry's content: offered's bytes unchanged, in PEM.
+std::string pem_text(const Offered& offered);
 
 // Whether content, the text of a stored entry, holds the item that offered
-// replaces. Text that holds no item of the kind is never replaced.
-bool replaced_by(const std::string& content, const Offered& offered, const ItemKind& kind);
+// replaces. Text that holds no item of offered's kind is never replaced.
+bool replaced_by(const std::string& content, const Offered& offered);
 
 #endif
