@@ -128,6 +128,23 @@ std::string make_leaf(const Issuer& issuer, const std::string& common_name, long
     return der_of(make_certificate(&issuer, key.get(), common_name, serial, false).get(), i2d_X509);
 }
 
+std::string make_unjudgeable_ca(const Issuer& parent, const std::string& common_name) {
+    Issuer ca = make_ca(parent, common_name);
+    X509* cert = ca.certificate.get();
+    // An extended key usage whose value is a NULL, not a list of purposes.
+    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+    check(value != nullptr &&
+              ASN1_OCTET_STRING_set(value, reinterpret_cast<const unsigned char*>("\x05\x00"), 2),
+          "extension value");
+    X509_EXTENSION* extension = X509_EXTENSION_create_by_NID(nullptr, NID_ext_key_usage, 0, value);
+    check(extension != nullptr && X509_add_ext(cert, extension, -1) == 1 &&
+              X509_sign(cert, parent.key.get(), EVP_sha256()) > 0,
+          "broken extension");
+    X509_EXTENSION_free(extension);
+    ASN1_OCTET_STRING_free(value);
+    return ca.der();
+}
+
 std::string make_crl(const Issuer& issuer, const std::vector<long>& revoked, long this_update,
                      long delta_of, const std::string& distribution_point, bool key_identifier) {
     std::unique_ptr<X509_CRL, void (*)(X509_CRL*)> holder(X509_CRL_new(), X509_CRL_free);
@@ -264,9 +281,9 @@ std::vector<std::string> store_faults(const std::string& directory, bool complet
     if (!std::filesystem::exists(directory)) {
         return faults;
     }
-    std::map<std::string, std::vector<unsigned long>> numbers;  // "<hash>.[r]" to numbers
+    std::map<std::string, std::vector<unsigned long>> numbers;  // "<hash>.[rs]" to numbers
     std::map<std::string, std::string> holder;                  // bytes to entry
-    static const std::regex entry_name("([0-9a-f]{8})\\.(r?)(0|[1-9][0-9]{0,8})");
+    static const std::regex entry_name("([0-9a-f]{8})\\.([rs]?)(0|[1-9][0-9]{0,8})");
     for (const std::string& name : list_dir(directory)) {
         std::string path = directory + "/" + name;
         if (name[0] == '.') {
@@ -344,7 +361,13 @@ bool entries_between(const std::map<std::string, std::string>& before,
 
 std::string openssl_verify(const std::string& root_pem, const std::string& store,
                            const std::string& leaf_pem) {
-    Outcome outcome =
-        run_openssl({"verify", "-CAfile", root_pem, "-CApath", store, "-crl_check", leaf_pem});
+    std::vector<std::string> args = {"verify", "-no-CAstore"};
+    if (root_pem.empty()) {
+        args.push_back("-no-CAfile");
+    } else {
+        args.insert(args.end(), {"-CAfile", root_pem});
+    }
+    args.insert(args.end(), {"-CApath", store, "-crl_check", leaf_pem});
+    Outcome outcome = run_openssl(args);
     return outcome.out + outcome.err;
 }

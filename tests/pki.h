@@ -21,8 +21,13 @@ struct Issuer {
 // A self-signed root. Names are "O=ca-import tests, CN=<common_name>".
 Issuer make_root(const std::string& common_name);
 // An intermediate CA issued by parent, with a key of its own: two made with
-// one name differ, but share their subject and its hash.
+// one name differ, but share their subject and its hash. Made with the
+// parent's own name, it is a key-rollover certificate: subject and issuer
+// names equal, key identifiers not.
 Issuer make_ca(const Issuer& parent, const std::string& common_name);
+// A CA certificate issued by parent, in DER, with an extension whose value
+// libcrypto cannot parse: whether it could end a chain cannot be told.
+std::string make_unjudgeable_ca(const Issuer& parent, const std::string& common_name);
 // A leaf certificate issued by issuer, in DER.
 std::string make_leaf(const Issuer& issuer, const std::string& common_name, long serial);
 
@@ -73,7 +78,8 @@ bool entries_between(const std::map<std::string, std::string>& before,
                      const std::map<std::string, std::string>& after);
 
 // `openssl verify -CAfile root_pem -CApath store -crl_check leaf_pem`'s
-// output, both streams.
+// output, both streams; with no root_pem (""), the store is the only place
+// openssl looks in. The system's trust store is never read.
 std::string openssl_verify(const std::string& root_pem, const std::string& store,
                            const std::string& leaf_pem);
 

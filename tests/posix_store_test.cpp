@@ -328,7 +328,7 @@ TEST_F(Store, StoresWhatLibcryptoAcceptsByteForByte) {
 }
 
 // A certificate replaces only an entry with its very encoding; others of
-// the same subject take the next numbers, filling a gap first.
+// the same subject take the next numbers.
 TEST_F(Store, ACertificateReplacesOnlyItsOwnEncoding) {
     Authority authority;
     std::string a = authority.ac.der();
@@ -352,10 +352,10 @@ TEST_F(Store, ACertificateReplacesOnlyItsOwnEncoding) {
          nullptr,
          other.der(),
          {{h + ".0", a}, {h + ".1", b}, {other_hash + ".0", other.der()}}},
-        {"into a gap",
+        {"after a gap closes",
          [&] { fs::remove(directory + "/" + h + ".0"); },
          c,
-         {{h + ".0", c}, {h + ".1", b}, {other_hash + ".0", other.der()}}},
+         {{h + ".0", b}, {h + ".1", c}, {other_hash + ".0", other.der()}}},
     };
     for (const Step& step : steps) {
         if (step.before) {
@@ -404,6 +404,112 @@ TEST_F(Store, ACrlReplacesThePreviousOneOfItsScope) {
         EXPECT_EQ(store_entries(directory), expected) << step.what;
     }
     EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
+}
+
+// OpenSSL takes any self-issued certificate it finds under <hash>.<n> as a
+// trust anchor. Those, and those it cannot judge, are kept as <hash>.s<n>;
+// a key-rollover certificate (same names, another key) is not self-issued.
+TEST_F(Store, NoCertificateItAddsBecomesATrustAnchor) {
+    Authority authority;
+    Issuer rollover = make_ca(authority.root, "Root");
+    std::string unjudgeable = make_unjudgeable_ca(authority.root, "Odd AC");
+    std::string root_hash = openssl_hash(authority.root.der(), false);
+    std::string odd_hash = openssl_hash(unjudgeable, false);
+    ASSERT_EQ(openssl_hash(rollover.der(), false), root_hash);
+    struct Step {
+        const char* what;
+        std::string added;
+        Entries after;
+    } steps[] = {
+        {"a root", authority.root.der(), {{root_hash + ".s0", authority.root.der()}}},
+        {"the root again", authority.root.der(), {{root_hash + ".s0", authority.root.der()}}},
+        {"a rollover certificate",
+         rollover.der(),
+         {{root_hash + ".s0", authority.root.der()}, {root_hash + ".0", rollover.der()}}},
+        {"an unjudgeable certificate",
+         unjudgeable,
+         {{root_hash + ".s0", authority.root.der()},
+          {root_hash + ".0", rollover.der()},
+          {odd_hash + ".s0", unjudgeable}}},
+    };
+    for (const Step& step : steps) {
+        ASSERT_EQ(add(step.added, false), 0) << step.what;
+        EXPECT_EQ(store_entries(directory), step.after) << step.what;
+    }
+
+    // The store alone vouches for nothing under the root.
+    std::string leaf_pem = root + "/leaf.pem";
+    write_file(leaf_pem, to_pem(make_leaf(authority.root, "leaf", 0x43), "CERTIFICATE"));
+    std::string verdict = openssl_verify("", directory, leaf_pem);
+    EXPECT_NE(verdict.find("unable to get local issuer certificate"), std::string::npos) << verdict;
+}
+
+// Hand-made gaps hide entries from OpenSSL's lookup, which stops at the first
+// missing number. An add finds its match past a gap and closes every gap of
+// the names it touches; a self-issued certificate stored under <hash>.<n> by
+// an earlier version moves to <hash>.s<n>, closing the gap it leaves.
+TEST_F(Store, AnAddClosesTheGapsOfItsNames) {
+    Authority authority;
+    Issuer renewed = make_ca(authority.root, "AC");
+    Issuer rollover = make_ca(authority.root, "Root");
+    std::string a = authority.ac.der();
+    std::string b = renewed.der();
+    std::string c = make_ca(authority.root, "AC").der();
+    std::string d = make_ca(authority.root, "AC").der();
+    std::string root_der = authority.root.der();
+    std::string crl_p1 = make_crl(authority.ac, {1}, 0, 0, "http://pki.example.org/p1.crl");
+    std::string crl_p2 = make_crl(authority.ac, {2}, -60, 0, "http://pki.example.org/p2.crl");
+    std::string crl_p2_newer =
+        make_crl(authority.ac, {2, 3}, 0, 0, "http://pki.example.org/p2.crl");
+    const std::string& h = authority.hash;
+    std::string r = openssl_hash(crl_p1, true) + ".r";
+    std::string rh = openssl_hash(root_der, false);
+    struct Case {
+        const char* what;
+        Entries placed;  // by hand, before the add
+        std::string added;
+        bool crl;
+        Entries after;
+    } cases[] = {
+        {"a match behind a gap", {{h + ".1", b}}, b, false, {{h + ".0", b}}},
+        {"a new entry after gaps",
+         {{h + ".0", a}, {h + ".3", b}, {h + ".9", d}},
+         c,
+         false,
+         {{h + ".0", a}, {h + ".1", d}, {h + ".2", b}, {h + ".3", c}}},
+        {"a CRL behind a gap", {{r + "1", crl_p2}}, crl_p2_newer, true, {{r + "0", crl_p2_newer}}},
+        {"a CRL beside others",
+         {{r + "2", crl_p2}, {r + "4", crl_p1}},
+         crl_p2_newer,
+         true,
+         {{r + "0", crl_p1}, {r + "1", crl_p2_newer}}},
+        {"a root stored as an anchor",
+         {{rh + ".0", root_der}},
+         root_der,
+         false,
+         {{rh + ".s0", root_der}}},
+        {"a root stored before a rollover",
+         {{rh + ".0", root_der}, {rh + ".1", rollover.der()}},
+         root_der,
+         false,
+         {{rh + ".0", rollover.der()}, {rh + ".s0", root_der}}},
+        {"a root stored on both sides",
+         {{rh + ".0", rollover.der()}, {rh + ".1", root_der}, {rh + ".s1", root_der}},
+         root_der,
+         false,
+         {{rh + ".0", rollover.der()}, {rh + ".s0", root_der}}},
+    };
+    for (const Case& c : cases) {
+        remove_tree(directory);
+        fs::create_directories(directory);
+        for (const auto& [name, der] : c.placed) {
+            bool is_crl = name.find(".r") != std::string::npos;
+            write_file(directory + "/" + name, to_pem(der, is_crl ? "X509 CRL" : "CERTIFICATE"));
+        }
+        ASSERT_EQ(add(c.added, c.crl), 0) << c.what;
+        EXPECT_EQ(store_entries(directory), c.after) << c.what;
+        EXPECT_EQ(store_faults(directory, true), std::vector<std::string>{}) << c.what;
+    }
 }
 
 // Links in the store are somebody else's: they hold their number, and

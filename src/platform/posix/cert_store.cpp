@@ -43,8 +43,8 @@ BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length,
             return FALSE;
         }
         int directory = static_cast<CertStore*>(store)->directory;
-        return put_entry(directory, entry_base(offered), pem_text(offered), entry_replaced,
-                         &offered)
+        return put_entry(directory, entry_base(offered), former_entry_base(offered),
+                         pem_text(offered), entry_replaced, &offered)
                    ? TRUE
                    : FALSE;
     } catch (const std::bad_alloc&) {

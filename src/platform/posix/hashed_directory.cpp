@@ -8,6 +8,11 @@
 // ".old-<pid>" until the directory is flushed, so that a put whose flush
 // fails can put the store back as it was. A ".new-" or ".old-" file seen
 // under the lock was left by a run that died, and is removed.
+//
+// OpenSSL's lookup reads <hash>.0, <hash>.1, ... and stops at the first
+// missing number, so a gap (an entry removed by hand) hides every entry
+// after it. Under the lock a put closes the gaps of the names it touches by
+// renaming the highest-numbered entries down, one atomic rename each.
 #include "hashed_directory.h"
 
 #include <dirent.h>
@@ -18,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -97,14 +103,14 @@ bool read_entry(int dir, const char* name, std::string* content) {
 enum Slot { slot_free, slot_taken, slot_match, slot_error };
 
 // What stands under name: nothing, an entry the new one does not replace,
-// or one that it does. A symlink or any other non-file is taken, and never
-// read or written through.
+// or one that it does (never asked when replaces is null). A symlink or any
+// other non-file is taken, and never read or written through.
 Slot examine(int dir, const std::string& name, EntryTest replaces, const void* context) {
     struct stat status;
     if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? slot_free : slot_error;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (replaces == nullptr || !S_ISREG(status.st_mode)) {
         return slot_taken;
     }
     std::string content;
@@ -112,6 +118,176 @@ Slot examine(int dir, const std::string& name, EntryTest replaces, const void* c
         return slot_error;
     }
     return replaces(content, context) ? slot_match : slot_taken;
+}
+
+// The entries base<n> of one family as the lock holder finds them.
+struct Family {
+    std::string base;
+    std::vector<unsigned long> numbers;  // ascending
+    bool found = false;                  // whether one of them is replaced
+    unsigned long matched = 0;           // and which
+};
+
+// How far past the first free number an add looks for entries that a gap,
+// made by hand, hides from OpenSSL's lookup.
+const unsigned long gap_lookahead = 16;
+
+// The number n of an entry named base<n>, n in decimal as OpenSSL writes it.
+bool entry_number(const char* name, const std::string& base, unsigned long* number) {
+    if (std::strncmp(name, base.c_str(), base.size()) != 0) {
+        return false;
+    }
+    const char* digits = name + base.size();
+    size_t count = std::strspn(digits, "0123456789");
+    if (count == 0 || count > 9 || digits[count] != '\0' || (digits[0] == '0' && count > 1)) {
+        return false;
+    }
+    *number = std::strtoul(digits, nullptr, 10);
+    return true;
+}
+
+// Every number of base's family in dir, ascending. Lists the whole
+// directory, so it is only done when a gap shows that it is needed.
+bool list_family(int dir, const std::string& base, std::vector<unsigned long>* numbers) {
+    int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return false;
+    }
+    std::unique_ptr<DIR, CloseDir> listing(fdopendir(copy));
+    if (!listing) {
+        close_keeping_errno(copy);
+        return false;
+    }
+    // The copy shares its place in the directory with the store's descriptor,
+    // which an earlier listing may have left at the end.
+    rewinddir(listing.get());
+    numbers->clear();
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(listing.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return false;
+            }
+            break;
+        }
+        unsigned long number;
+        if (entry_number(entry->d_name, base, &number)) {
+            numbers->push_back(number);
+        }
+    }
+    std::sort(numbers->begin(), numbers->end());
+    return true;
+}
+
+// Finds base's entries and the one that replaces says the new one replaces
+// (none when replaces is null). Entries are read from 0 up to the first free
+// number; the directory is listed only when an entry stands a little past
+// it, behind a gap.
+bool scan_family(int dir, const std::string& base, EntryTest replaces, const void* context,
+                 Family* family) {
+    family->base = base;
+    family->numbers.clear();
+    family->found = false;
+    unsigned long number = 0;
+    for (;; ++number) {
+        Slot slot = examine(dir, base + std::to_string(number), family->found ? nullptr : replaces,
+                            context);
+        if (slot == slot_error) {
+            return false;
+        }
+        if (slot == slot_free) {
+            break;
+        }
+        if (slot == slot_match) {
+            family->found = true;
+            family->matched = number;
+        }
+        family->numbers.push_back(number);
+    }
+    bool gap = false;
+    for (unsigned long ahead = number + 1; ahead <= number + gap_lookahead && !gap; ++ahead) {
+        Slot slot = examine(dir, base + std::to_string(ahead), nullptr, nullptr);
+        if (slot == slot_error) {
+            return false;
+        }
+        gap = slot == slot_taken;
+    }
+    if (!gap) {
+        return true;
+    }
+    if (!list_family(dir, base, &family->numbers)) {
+        return false;
+    }
+    for (unsigned long behind : family->numbers) {
+        if (behind > number && !family->found) {
+            Slot slot = examine(dir, base + std::to_string(behind), replaces, context);
+            if (slot == slot_error) {
+                return false;
+            }
+            if (slot == slot_match) {
+                family->found = true;
+                family->matched = behind;
+            }
+        }
+    }
+    return true;
+}
+
+// Renames the entry from to the free name to, atomically, never replacing
+// an entry. Where the file system cannot refuse to replace, the lock
+// holder's scan has just found to free.
+bool move_entry(int dir, const std::string& from, const std::string& to) {
+    if (renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    return renameat(dir, from.c_str(), dir, to.c_str()) == 0;
+}
+
+// Closes every gap in family's numbering: the highest-numbered entries move
+// down into the lowest free numbers, each straight to its final name, so
+// that the family runs from 0 without a gap and no entry is ever under two
+// names.
+bool close_gaps(int dir, Family* family) {
+    std::vector<unsigned long>& numbers = family->numbers;
+    unsigned long count = numbers.size();
+    unsigned long free_number = 0;
+    size_t at = 0;
+    for (size_t highest = numbers.size(); highest > 0 && numbers[highest - 1] >= count; --highest) {
+        while (at < numbers.size() && numbers[at] == free_number) {
+            ++at;
+            ++free_number;
+        }
+        unsigned long from = numbers[highest - 1];
+        if (!move_entry(dir, family->base + std::to_string(from),
+                        family->base + std::to_string(free_number))) {
+            return false;
+        }
+        if (family->found && family->matched == from) {
+            family->matched = free_number;
+        }
+        ++free_number;
+    }
+    for (unsigned long i = 0; i < count; ++i) {
+        numbers[i] = i;
+    }
+    return true;
+}
+
+// Takes the entry number out of family, whose numbers run from 0 without a
+// gap, and closes the gap: the highest-numbered entry takes its place in one
+// rename, over it when it is still there (present).
+bool remove_from_family(int dir, Family* family, unsigned long number, bool present) {
+    std::string name = family->base + std::to_string(number);
+    unsigned long highest = family->numbers.back();
+    family->numbers.pop_back();
+    if (highest == number) {
+        return !present || unlinkat(dir, name.c_str(), 0) == 0;
+    }
+    return renameat(dir, (family->base + std::to_string(highest)).c_str(), dir, name.c_str()) == 0;
 }
 
 // Removes what runs that died while adding left behind. Only the lock
@@ -335,8 +511,8 @@ int open_store_directory(const char* name) {
     return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-bool put_entry(int dir, const std::string& base, const std::string& text, EntryTest replaces,
-               const void* context) {
+bool put_entry(int dir, const std::string& base, const std::string& former_base,
+               const std::string& text, EntryTest replaces, const void* context) {
     Descriptor lock(openat(dir, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (lock.fd < 0) {
         return false;
@@ -350,23 +526,45 @@ bool put_entry(int dir, const std::string& base, const std::string& text, EntryT
         return false;
     }
 
-    // The scan stops at the entry to replace or at the first free number.
-    unsigned long number = 0;
-    Slot slot;
-    while ((slot = examine(dir, base + std::to_string(number), replaces, context)) == slot_taken) {
-        ++number;
-    }
-    if (slot == slot_error) {
+    Family family;
+    if (!scan_family(dir, base, replaces, context, &family) || !close_gaps(dir, &family)) {
         return false;
+    }
+    if (!former_base.empty()) {
+        // The entry moves under its new name whole, in one rename; a copy
+        // under the new name, or both names at once, would leave it where it
+        // no longer belongs should the run die in between.
+        Family former;
+        if (!scan_family(dir, former_base, replaces, context, &former) ||
+            !close_gaps(dir, &former)) {
+            return false;
+        }
+        if (former.found) {
+            if (family.found) {
+                if (!remove_from_family(dir, &former, former.matched, true)) {
+                    return false;
+                }
+            } else {
+                std::string name;
+                if (!claim_number(dir, former_base + std::to_string(former.matched), base,
+                                  family.numbers.size(), &name) ||
+                    !remove_from_family(dir, &former, former.matched, false)) {
+                    return false;
+                }
+                family.found = true;
+                family.matched = family.numbers.size();
+                family.numbers.push_back(family.matched);
+            }
+        }
     }
 
     std::string unfinished = unfinished_prefix + std::to_string(getpid());
     if (!write_unfinished(dir, unfinished, text)) {
         return false;
     }
-    if (slot == slot_free) {
+    if (!family.found) {
         std::string name;
-        if (!claim_number(dir, unfinished, base, number, &name)) {
+        if (!claim_number(dir, unfinished, base, family.numbers.size(), &name)) {
             discard(dir, unfinished);
             return false;
         }
@@ -378,5 +576,5 @@ bool put_entry(int dir, const std::string& base, const std::string& text, EntryT
         }
         return true;
     }
-    return replace_entry(dir, unfinished, base + std::to_string(number));
+    return replace_entry(dir, unfinished, base + std::to_string(family.matched));
 }

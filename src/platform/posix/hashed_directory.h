@@ -17,12 +17,15 @@ int open_store_directory(const char* name);
 // the entry names, is the entry that the one being put replaces.
 typedef bool (*EntryTest)(const std::string& content, const void* context);
 
-// Puts text in the store dir under base<n>: over the first entry from 0 on
-// that replaces says it replaces, or else under the first free number. The
-// entry is mode 0644 whatever the umask. Atomic, durable and exclusive among
-// processes sharing the store: when it returns, the entry is on the disk;
-// when it fails (errno set), the store is as it was.
-bool put_entry(int dir, const std::string& base, const std::string& text, EntryTest replaces,
-               const void* context);
+// Puts text in the store dir under base<n>: over the entry that replaces
+// says it replaces, or else under the next free number. When former_base is
+// not empty, an entry under it that the new one replaces moves under base,
+// leaving no entry of that item under former_base. Every gap in the numbers
+// of base and former_base is closed first. The entry is mode 0644 whatever
+// the umask. Atomic, durable and exclusive among processes sharing the
+// store: when it returns, the entry is on the disk; when it fails (errno
+// set), the store holds the entries it held, though a gap may have closed.
+bool put_entry(int dir, const std::string& base, const std::string& former_base,
+               const std::string& text, EntryTest replaces, const void* context);
 
 #endif

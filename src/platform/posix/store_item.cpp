@@ -50,8 +50,17 @@ bool whole_item(const void* decoded, const unsigned char* next, const BYTE* byte
 bool decode_certificate(const BYTE* bytes, size_t length, Offered* offered) {
     const unsigned char* next = bytes;
     X509Ptr certificate(d2i_X509(nullptr, &next, static_cast<long>(length)));
-    return whole_item(certificate.get(), next, bytes, length) &&
-           name_hash(X509_get_subject_name(certificate.get()), &offered->hash);
+    if (!whole_item(certificate.get(), next, bytes, length) ||
+        !name_hash(X509_get_subject_name(certificate.get()), &offered->hash)) {
+        return false;
+    }
+    // OpenSSL's own test for a chain's end: names and key identifiers, no
+    // signature. It answers -1 where it cannot tell (a key it cannot read,
+    // extensions it cannot parse); such a certificate is kept aside too.
+    int self_issued = X509_self_signed(certificate.get(), 0);
+    ERR_clear_error();
+    offered->kind = self_issued != 0 ? &self_issued_kind : &certificate_kind;
+    return true;
 }
 
 bool decode_crl(const BYTE* bytes, size_t length, Offered* offered) {
@@ -110,6 +119,13 @@ bool same_crl_scope(const Offered& offered, const std::string& der) {
            same_extension(a, b, NID_issuing_distribution_point);
 }
 
+// "<hash>.", the hash in at least eight hex digits as OpenSSL names entries.
+std::string hash_text(unsigned long hash) {
+    char text[sizeof "ffffffffffffffff."];
+    std::snprintf(text, sizeof text, "%08lx.", hash);
+    return text;
+}
+
 // The DER of the first PEM object labelled label in text, if there is one.
 bool pem_body(const std::string& text, const char* label, std::string* der) {
     if (text.size() > INT_MAX) {
@@ -134,13 +150,18 @@ bool pem_body(const std::string& text, const char* label, std::string* der) {
 
 }  // namespace
 
-const ItemKind certificate_kind = {"CERTIFICATE", "", decode_certificate, same_certificate};
-const ItemKind crl_kind = {"X509 CRL", "r", decode_crl, same_crl_scope};
+const ItemKind certificate_kind = {"CERTIFICATE", "", nullptr, decode_certificate,
+                                   same_certificate};
+const ItemKind self_issued_kind = {"CERTIFICATE", "s", "", decode_certificate, same_certificate};
+const ItemKind crl_kind = {"X509 CRL", "r", nullptr, decode_crl, same_crl_scope};
 
 std::string entry_base(const Offered& offered) {
-    char hash[sizeof "ffffffffffffffff"];
-    std::snprintf(hash, sizeof hash, "%08lx", offered.hash);
-    return std::string(hash) + "." + offered.kind->number_prefix;
+    return hash_text(offered.hash) + offered.kind->number_prefix;
+}
+
+std::string former_entry_base(const Offered& offered) {
+    const char* prefix = offered.kind->former_prefix;
+    return prefix == nullptr ? "" : hash_text(offered.hash) + prefix;
 }
 
 std::string pem_text(const Offered& offered) {

@@ -32,18 +32,32 @@ struct Offered {
 struct ItemKind {
     const char* pem_label;
     const char* number_prefix;  // between the hash's "." and the number
-    // Decodes length bytes into offered. Fails with EBADMSG unless the bytes
-    // are exactly one item of the kind, every byte consumed.
+    // The prefix under which earlier stores kept items of this kind, or
+    // null: an entry found there moves under number_prefix.
+    const char* former_prefix;
+    // Decodes length bytes into offered, and sets its kind: the decoder of
+    // certificates tells the self-issued ones apart. Fails with EBADMSG
+    // unless the bytes are exactly one item of the kind, every byte consumed.
     bool (*decode)(const BYTE* bytes, size_t length, Offered* offered);
     // Whether the stored item, der, is the one offered replaces.
     bool (*matches)(const Offered& offered, const std::string& der);
 };
 
+// OpenSSL takes every certificate under <hash>.<n> in a hashed directory
+// that could end a chain as a trust anchor. The store of intermediate
+// authorities grants no trust, so a self-issued certificate, and one of
+// which libcrypto cannot tell, is kept as <hash>.s<n>, a name OpenSSL never
+// reads. Stores written before kept them under <hash>.<n>.
 extern const ItemKind certificate_kind;
+extern const ItemKind self_issued_kind;
 extern const ItemKind crl_kind;
 
 // The name of offered's entries without their number: "<hash>.<prefix>".
 std::string entry_base(const Offered& offered);
+
+// Where earlier stores kept offered's entries: "<hash>.<former prefix>", or
+// "" when they kept them where they are kept now.
+std::string former_entry_base(const Offered& offered);
 
 // The entry's content: offered's bytes unchanged, in PEM.
 std::string pem_text(const Offered& offered);
