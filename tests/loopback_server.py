@@ -27,6 +27,8 @@ Routes (GET):
   /_reset/N/...                 announces 2N bytes, sends N, resets
   /_stall/...                   reads the request and never answers
   /_drip/...[?every=S]          announces 1000 bytes, sends one every S seconds (1)
+  /_pace/N/...[?rate=R]         N bytes with a Content-Length, at R bytes a
+                                second (2048)
   /_gzip/PATH                   the file at PATH gzipped, with
                                 Content-Encoding: gzip unasked for
   /_garbage/...                 answers without a status line, then closes
@@ -219,6 +221,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.wfile.flush()
                     time.sleep(every)
                 self.close_connection = True
+            elif route == "_pace":
+                self.send_response(200)
+                self.send_header("Content-Length", argument)
+                self.end_headers()
+                left = int(argument)
+                slice_size = max(1, int(query.get("rate", ["2048"])[0]) // 10)
+                started = time.monotonic()
+                sent = 0
+                while left > 0:
+                    part = min(left, slice_size)
+                    self.wfile.write(b"p" * part)
+                    self.wfile.flush()
+                    left -= part
+                    sent += 1
+                    time.sleep(max(0.0, started + sent / 10 - time.monotonic()))
             else:
                 self.serve_file(url.path)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):

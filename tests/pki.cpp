@@ -359,6 +359,35 @@ bool entries_between(const std::map<std::string, std::string>& before,
     return true;
 }
 
+bool items_between(const std::map<std::string, std::string>& before,
+                   const std::map<std::string, std::string>& now,
+                   const std::map<std::string, std::string>& after) {
+    auto items = [](const std::map<std::string, std::string>& side) {
+        std::multiset<std::string> held;
+        for (const auto& [name, content] : side) {
+            if (name[0] != '.') {
+                held.insert(content);
+            }
+        }
+        return held;
+    };
+    std::multiset<std::string> was = items(before), is = items(now), will = items(after);
+    bool replacement_arrived = false;
+    for (const std::string& item : is) {
+        if (was.count(item) == 0 && will.count(item) == 0) {
+            return false;
+        }
+        replacement_arrived = replacement_arrived || was.count(item) == 0;
+    }
+    for (const std::string& item : was) {
+        bool kept = will.count(item) != 0;
+        if (is.count(item) == 0 && (kept || !replacement_arrived)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string openssl_verify(const std::string& root_pem, const std::string& store,
                            const std::string& leaf_pem) {
     std::vector<std::string> args = {"verify", "-no-CAstore"};

@@ -77,6 +77,14 @@ bool entries_between(const std::map<std::string, std::string>& before,
                      const std::map<std::string, std::string>& now,
                      const std::map<std::string, std::string>& after);
 
+// The same judgement by content, wherever it stands, for runs that rename
+// entries as they close gaps: every item of now is one of before or of after;
+// no item that a run keeps is missing; an item the run replaces is missing
+// only once a replacement is there.
+bool items_between(const std::map<std::string, std::string>& before,
+                   const std::map<std::string, std::string>& now,
+                   const std::map<std::string, std::string>& after);
+
 // `openssl verify -CAfile root_pem -CApath store -crl_check leaf_pem`'s
 // output, both streams; with no root_pem (""), the store is the only place
 // openssl looks in. The system's trust store is never read.

@@ -69,20 +69,50 @@ TEST_F(Download, AsksEveryCacheForAFreshCopy) {
     EXPECT_NE(DeleteUrlCacheEntry(loopback().http_url("/platform/fresh.cer").c_str()), FALSE);
 }
 
-// Whatever is at the local path when the download completes is replaced,
-// never written through: a link there is replaced, its target untouched.
-TEST_F(Download, ReplacesWhatIsAtThePathWithoutWritingThroughIt) {
+// An entry at the local path when the download completes is somebody
+// else's (another run's copy, say): it is never replaced nor written
+// through, and the download fails with the local-file code for EEXIST.
+TEST_F(Download, NeverReplacesWhatIsAtThePath) {
     loopback().serve("/platform/new.cer", "new content");
     std::string target = dir + "/target";
     write_file(target, "the user's file");
-    std::string path = dir + "/new.cer";
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-
-    EXPECT_EQ(download(loopback().http_url("/platform/new.cer"), path), 0u);
-    EXPECT_FALSE(std::filesystem::is_symlink(path));
-    EXPECT_EQ(read_file(path), "new content");
+    std::string linked = dir + "/linked.cer";
+    ASSERT_EQ(symlink(target.c_str(), linked.c_str()), 0);
+    std::string dangling = dir + "/dangling.cer";
+    ASSERT_EQ(symlink((dir + "/nowhere").c_str(), dangling.c_str()), 0);
+    for (const std::string& path : {target, linked, dangling}) {
+        EXPECT_EQ(download(loopback().http_url("/platform/new.cer"), path), 0xA0000011u) << path;
+    }
     EXPECT_EQ(read_file(target), "the user's file");
-    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"new.cer", "target"}));
+    EXPECT_TRUE(std::filesystem::is_symlink(linked));
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"dangling.cer", "linked.cer", "target"}));
+}
+
+// A transfer that keeps moving, however slowly, still ends: under the
+// minimum rate averaged over the stall time, or past the overall limit. One
+// that keeps above the rate for longer than the stall time completes.
+TEST_F(Download, SlowTransfersEndButSteadyOnesComplete) {
+    const Loopback& server = loopback();
+    std::string path = dir + "/item";
+    struct Case {
+        std::string url;
+        unsigned code;
+    } cases[] = {
+        // The short-limits build wants 1 KiB/s over 2 s, and at most 5 s.
+        {server.http_url("/_pace/6144/x?rate=3072"), 0},
+        {server.http_url("/_drip/x?every=0.5"), 0x800C000Bu},
+        {server.http_url("/_pace/6144/x?rate=512"), 0x800C000Bu},
+        {server.http_url("/_pace/36864/x?rate=6144"), 0x800C000Bu},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(download(c.url, path), c.code) << c.url;
+        if (c.code == 0) {
+            EXPECT_EQ(read_file(path), std::string(6144, 'p'));
+            std::filesystem::remove(path);
+        }
+        EXPECT_TRUE(list_dir(dir).empty()) << c.url;
+    }
 }
 
 // Every failure leaves nothing at the path and no temporary beside it.

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "program_fixture.h"
@@ -41,6 +42,79 @@ TEST_F(Program, ACompleteRunInstallsTheCertificateAndTheCrl) {
     expect_store(
         {{openssl_hash(cert, false) + ".0", cert}, {openssl_hash(crl, true) + ".r0", next_crl}});
     EXPECT_NE(verify(good_serial).find("certificate revoked"), std::string::npos);
+}
+
+// A root served over plain http, as anyone answering the request could
+// serve one, lands where OpenSSL's lookup never takes it as an anchor: the
+// store vouches for nothing under it. A root stored as an anchor by an
+// earlier version moves aside on its next import. A key-rollover
+// certificate (the root's names, another key) stays a normal entry.
+TEST_F(Program, NoCertificateItImportsBecomesATrustAnchor) {
+    std::string root_der = trust_anchor.der();
+    std::string root_crl = make_crl(trust_anchor, {});
+    std::string rollover = make_ca(trust_anchor, "Root").der();
+    std::string h = openssl_hash(root_der, false);
+    std::string r = openssl_hash(root_crl, true) + ".r0";
+    std::string crl_url = loopback().http_url(serve("root.crl", root_crl));
+    struct Case {
+        const char* what;
+        Entries placed;  // by hand, before the run
+        std::string served;
+        Entries after;
+    } cases[] = {
+        {"a root", {}, root_der, {{h + ".s0", root_der}, {r, root_crl}}},
+        {"a root stored as an anchor",
+         {{h + ".0", root_der}},
+         root_der,
+         {{h + ".s0", root_der}, {r, root_crl}}},
+        {"a rollover certificate", {}, rollover, {{h + ".0", rollover}, {r, root_crl}}},
+    };
+    std::string leaf = root + "/pki/root-leaf.pem";
+    write_file(leaf, to_pem(make_leaf(trust_anchor, "leaf", 0x3001), "CERTIFICATE"));
+    for (const Case& c : cases) {
+        remove_tree(root + "/data");
+        std::filesystem::create_directories(store);
+        for (const auto& [name, der] : c.placed) {
+            write_file(store + "/" + name, to_pem(der, "CERTIFICATE"));
+        }
+        std::string cert_url = loopback().http_url(serve("root.cer", c.served));
+        Outcome outcome = run({cert_url, crl_url});
+        EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("root.cer")) +
+                                   item_lines("CRL", crl_url, local("root.crl")) + store_lines)
+            << c.what;
+        EXPECT_EQ(outcome.status, 0) << c.what;
+        expect_store(c.after);
+        if (c.served == root_der) {
+            EXPECT_NE(
+                openssl_verify("", store, leaf).find("unable to get local issuer certificate"),
+                std::string::npos)
+                << c.what;
+        }
+    }
+}
+
+// OpenSSL's lookup stops at the first missing number: an entry removed by
+// hand hides the ones after it. The next import of one of them finds it past
+// the gap and closes the gap, instead of writing it again.
+TEST_F(Program, AGapMadeByHandClosesOnTheNextImport) {
+    std::string earlier_crl = make_crl(authority, {}, -60, 0, "http://pki.example.org/p1.crl");
+    std::string h = openssl_hash(cert, false);
+    std::string r = openssl_hash(crl, true) + ".r";
+    std::filesystem::create_directories(store);
+    write_file(store + "/" + h + ".1", to_pem(cert, "CERTIFICATE"));
+    write_file(store + "/" + r + "1", to_pem(crl, "X509 CRL"));
+    write_file(store + "/" + r + "2", to_pem(earlier_crl, "X509 CRL"));
+    EXPECT_NE(verify(good_serial).find("unable to get local issuer certificate"),
+              std::string::npos);
+
+    std::string cert_url = loopback().http_url(serve("ca.cer", cert));
+    std::string crl_url = loopback().http_url(serve("ca.crl", crl));
+    Outcome outcome = run({cert_url, crl_url});
+    EXPECT_EQ(outcome.out, item_lines("AC", cert_url, local("ca.cer")) +
+                               item_lines("CRL", crl_url, local("ca.crl")) + store_lines);
+    EXPECT_EQ(outcome.status, 0);
+    expect_store({{h + ".0", cert}, {r + "0", earlier_crl}, {r + "1", crl}});
+    EXPECT_EQ(verify(good_serial), leaf_pem(good_serial) + ": OK\n");
 }
 
 // The default URLs name the authority's host; the loopback proxy stands in
@@ -466,6 +540,27 @@ TEST_F(Program, NeverReplacesAnEntryAlreadyAtTheLocalPath) {
     }
     EXPECT_EQ(read_file(outside), "outside");
     EXPECT_TRUE(loopback().requests_for(unique("taken.cer")).empty());
+}
+
+// An entry that appears at the local path while the download is under way
+// (another run's copy, say) is not this run's: the download fails and the
+// entry stays as it is.
+TEST_F(Program, AnEntryAppearingAtTheLocalPathDuringTheDownloadIsLeftAlone) {
+    std::string path = "/_pace/4096" + unique("ac.cer");
+    std::string url = loopback().http_url(path);
+    std::thread other([&] {
+        for (int waited = 0; waited < 200 && loopback().requests_for(path).empty(); ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        write_file(local("ac.cer"), "another run's copy");
+    });
+    Outcome outcome = run({url});
+    other.join();
+    EXPECT_EQ(outcome.out, item_head("AC", url, local("ac.cer")) + download_error(0xA0000011u));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(list_dir(cwd), std::vector<std::string>{"ac.cer"});
+    EXPECT_EQ(read_file(local("ac.cer")), "another run's copy");
+    EXPECT_EQ(list_dir(root + "/data"), std::vector<std::string>{});
 }
 
 TEST_F(Program, NeverRemovesTheSourceOfAFileUrlInItsOwnDirectory) {

@@ -74,7 +74,9 @@ BOOL DeleteUrlCacheEntry(LPCSTR url);
 // Downloads url (http, https, ftp or file) to path and returns when done: 0 on
 // success, a negative code naming the kind of failure otherwise. The resource
 // arrives at path whole or not at all: nothing is left at path and no
-// temporary remains after a failure. caller, reserved and callback are unused.
+// temporary remains after a failure. An entry already at path is never
+// replaced: the download then fails with the local-file code for EEXIST.
+// caller, reserved and callback are unused.
 HRESULT URLDownloadToFileA(LPUNKNOWN caller, LPCSTR url, LPCSTR path, DWORD reserved,
                            LPBINDSTATUSCALLBACK callback);
 

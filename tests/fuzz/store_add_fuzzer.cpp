@@ -2,10 +2,11 @@
 // (even: certificate, odd: CRL), the rest are the item's bytes, added to a
 // scratch store as the program adds a download. After every add the store is
 // checked as OpenSSL programs rely on it: each entry a regular file named
-// <hash>.<n> or <hash>.r<n> holding one PEM object of its kind whose hash is
-// the name's, numbers from 0 without a gap, no two entries alike, nothing
-// hidden but the lock. An accepted item is in the store byte for byte; a
-// refused one changed nothing.
+// <hash>.<n>, <hash>.s<n> or <hash>.r<n> holding one PEM object of its kind
+// whose hash is the name's, numbers from 0 without a gap, no two entries
+// alike, nothing hidden but the lock, and no certificate that OpenSSL could
+// take as a chain's end (or cannot judge) where its lookup reads anchors. An accepted item is in
+// the store byte for byte; a refused one changed nothing.
 #include <dirent.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -104,11 +105,13 @@ std::set<std::string> check_store(const std::map<std::string, std::string>& file
             check(name == ".lock", name + " left behind");
             continue;
         }
-        bool crl = name.size() > 10 && name[9] == 'r';
+        char prefix = name.size() > 10 && (name[9] == 'r' || name[9] == 's') ? name[9] : '\0';
+        bool crl = prefix == 'r';
+        std::string pattern = prefix != '\0' ? std::string("%08lx.") + prefix + "%lu" : "%08lx.%lu";
         unsigned long hash = 0, number = 0;
-        int fields = std::sscanf(name.c_str(), crl ? "%8lx.r%lu" : "%8lx.%lu", &hash, &number);
+        int fields = std::sscanf(name.c_str(), pattern.c_str(), &hash, &number);
         char canonical[64];
-        std::snprintf(canonical, sizeof canonical, crl ? "%08lx.r%lu" : "%08lx.%lu", hash, number);
+        std::snprintf(canonical, sizeof canonical, pattern.c_str(), hash, number);
         check(fields == 2 && name == canonical, name + " is not an entry's name");
         std::string der = only_object(name, content, crl ? "X509 CRL" : "CERTIFICATE");
         const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
@@ -123,11 +126,13 @@ std::set<std::string> check_store(const std::map<std::string, std::string>& file
             X509* item = d2i_X509(nullptr, &cursor, length);
             check(item != nullptr, name + " does not decode");
             actual = name_hash(X509_get_subject_name(item));
+            bool kept_aside = X509_self_signed(item, 0) != 0;
+            check(kept_aside == (prefix == 's'), name + " is kept under the wrong name");
             X509_free(item);
         }
         check(actual == hash, name + " is not named after its hash");
         check(held.insert(der).second, name + " holds what another entry holds");
-        numbers[name.substr(0, crl ? 10 : 9)].insert(number);
+        numbers[name.substr(0, prefix != '\0' ? 10 : 9)].insert(number);
     }
     for (const auto& [base, used] : numbers) {
         check(*used.rbegin() + 1 == used.size(), base + " numbers have a gap");

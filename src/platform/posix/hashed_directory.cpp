@@ -277,6 +277,23 @@ bool close_gaps(int dir, Family* family) {
     return true;
 }
 
+// Swaps the entry *number with family's highest-numbered one in one atomic
+// exchange, so that it can leave the family without opening a gap, and sets
+// *number to where it now is. Where the file system cannot exchange names,
+// it stays where it is.
+bool raise_to_top(int dir, const Family& family, unsigned long* number) {
+    unsigned long highest = family.numbers.back();
+    if (highest == *number) {
+        return true;
+    }
+    if (renameat2(dir, (family.base + std::to_string(*number)).c_str(), dir,
+                  (family.base + std::to_string(highest)).c_str(), RENAME_EXCHANGE) == 0) {
+        *number = highest;
+        return true;
+    }
+    return errno == EINVAL || errno == ENOSYS;
+}
+
 // Takes the entry number out of family, whose numbers run from 0 without a
 // gap, and closes the gap: the highest-numbered entry takes its place in one
 // rename, over it when it is still there (present).
@@ -531,9 +548,9 @@ bool put_entry(int dir, const std::string& base, const std::string& former_base,
         return false;
     }
     if (!former_base.empty()) {
-        // The entry moves under its new name whole, in one rename; a copy
-        // under the new name, or both names at once, would leave it where it
-        // no longer belongs should the run die in between.
+        // The entry found there moves, never copied: should the run die
+        // between steps, it is under one name or the other, and no step
+        // leaves a gap.
         Family former;
         if (!scan_family(dir, former_base, replaces, context, &former) ||
             !close_gaps(dir, &former)) {
@@ -545,10 +562,12 @@ bool put_entry(int dir, const std::string& base, const std::string& former_base,
                     return false;
                 }
             } else {
+                unsigned long from = former.matched;
                 std::string name;
-                if (!claim_number(dir, former_base + std::to_string(former.matched), base,
+                if (!raise_to_top(dir, former, &from) ||
+                    !claim_number(dir, former_base + std::to_string(from), base,
                                   family.numbers.size(), &name) ||
-                    !remove_from_family(dir, &former, former.matched, false)) {
+                    !remove_from_family(dir, &former, from, false)) {
                     return false;
                 }
                 family.found = true;

@@ -23,8 +23,14 @@
 #ifndef CA_IMPORT_CONNECT_TIMEOUT_SECONDS
 #define CA_IMPORT_CONNECT_TIMEOUT_SECONDS 30
 #endif
+#ifndef CA_IMPORT_MIN_BYTES_PER_SECOND
+#define CA_IMPORT_MIN_BYTES_PER_SECOND 1024
+#endif
 #ifndef CA_IMPORT_STALL_SECONDS
 #define CA_IMPORT_STALL_SECONDS 60
+#endif
+#ifndef CA_IMPORT_MAX_TRANSFER_SECONDS
+#define CA_IMPORT_MAX_TRANSFER_SECONDS 1800
 #endif
 #ifndef CA_IMPORT_MAX_ITEM_BYTES
 #define CA_IMPORT_MAX_ITEM_BYTES 2147483647
@@ -33,9 +39,13 @@
 namespace {
 
 const long connect_timeout_seconds = CA_IMPORT_CONNECT_TIMEOUT_SECONDS;
-// A transfer slower than one byte a second for this long is abandoned; there
-// is no overall limit, as a large CRL on a slow link is normal.
+// A scheduled run that never ends holds up the next ones. A transfer that
+// averages under min_bytes_per_second over stall_seconds is abandoned, and so
+// is a download, redirects included, not complete after max_transfer_seconds:
+// even a large CRL on a slow link arrives well within both.
+const long min_bytes_per_second = CA_IMPORT_MIN_BYTES_PER_SECOND;
 const long stall_seconds = CA_IMPORT_STALL_SECONDS;
+const long max_transfer_seconds = CA_IMPORT_MAX_TRANSFER_SECONDS;
 // The caller keeps an item's length in a signed 32-bit integer.
 const curl_off_t max_item_bytes = CA_IMPORT_MAX_ITEM_BYTES;
 const int max_redirects = 10;
@@ -242,7 +252,7 @@ HRESULT transfer_to(const char* url, int fd) {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, read_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, min_bytes_per_second);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
     curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, max_item_bytes);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -259,7 +269,19 @@ HRESULT transfer_to(const char* url, int fd) {
     HRESULT outcome = 0;
     std::string hop = url;
     bool seen_https = scheme == "https";
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     for (int redirects = 0;; ++redirects) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed_ms =
+            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        long left_ms = max_transfer_seconds * 1000L - elapsed_ms;
+        if (left_ms <= 0) {
+            outcome = INET_E_CONNECTION_TIMEOUT;
+            break;
+        }
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left_ms);
         transfer.http = is_http(scheme);
         transfer.refused_status = false;
         transfer.location.clear();
@@ -356,35 +378,26 @@ bool open_part_file(const std::string& directory, PartFile* part) {
     return false;
 }
 
-// Gives the complete part file the name path, replacing whatever entry has
-// appeared there: a link is replaced, never written through.
-bool place_part_file(const std::string& directory, const PartFile& part, const char* path) {
-    if (!part.name.empty()) {
-        return rename(part.name.c_str(), path) == 0;
+// Gives the complete part file the name path, never replacing an entry
+// there: one that appeared during the download is somebody else's (another
+// run's copy, say), and stays as it is. Fails with EEXIST then.
+bool place_part_file(const PartFile& part, const char* path) {
+    if (part.name.empty()) {
+        std::string self = "/proc/self/fd/" + std::to_string(part.fd);
+        return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
     }
-    std::string self = "/proc/self/fd/" + std::to_string(part.fd);
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
+    if (renameat2(AT_FDCWD, part.name.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
         return true;
     }
-    if (errno != EEXIST) {
+    if (errno != EINVAL && errno != ENOSYS) {
         return false;
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = directory + random_name();
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            if (rename(name.c_str(), path) == 0) {
-                return true;
-            }
-            int error = errno;
-            unlink(name.c_str());
-            errno = error;
-            return false;
-        }
-        if (errno != EEXIST) {
-            return false;
-        }
+    // A link claims the name just as exclusively where rename cannot.
+    if (link(part.name.c_str(), path) != 0) {
+        return false;
     }
-    return false;
+    unlink(part.name.c_str());
+    return true;
 }
 
 }  // namespace
@@ -411,7 +424,7 @@ HRESULT URLDownloadToFileA(LPUNKNOWN, LPCSTR url, LPCSTR path, DWORD, LPBINDSTAT
         return local_file_code(errno);
     }
     HRESULT outcome = transfer_to(url, part.fd);
-    if (outcome >= 0 && !place_part_file(directory, part, path)) {
+    if (outcome >= 0 && !place_part_file(part, path)) {
         outcome = local_file_code(errno);
     }
     if (close(part.fd) != 0 && outcome >= 0) {
