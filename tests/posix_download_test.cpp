@@ -59,13 +59,18 @@ TEST_F(Download, DeliversTheResourceByteForByte) {
     EXPECT_EQ(list_dir(dir), std::vector<std::string>{"source.crl"});
 }
 
-TEST_F(Download, AsksEveryCacheForAFreshCopy) {
+// Every request asks caches for a fresh copy and names the program and its
+// version.
+TEST_F(Download, AsksEveryCacheForAFreshCopyAndSaysWhoAsks) {
     loopback().serve("/platform/fresh.cer", "fresh");
     ASSERT_EQ(download(loopback().http_url("/platform/fresh.cer"), dir + "/fresh.cer"), 0u);
     std::vector<std::string> requests = loopback().requests_for("/platform/fresh.cer");
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_NE(requests[0].find("\"cache-control\": \"no-cache\""), std::string::npos);
     EXPECT_NE(requests[0].find("\"pragma\": \"no-cache\""), std::string::npos);
+    EXPECT_NE(requests[0].find("\"user-agent\": \"ca-import/" CA_IMPORT_VERSION "\""),
+              std::string::npos)
+        << requests[0];
     EXPECT_NE(DeleteUrlCacheEntry(loopback().http_url("/platform/fresh.cer").c_str()), FALSE);
 }
 

@@ -6,7 +6,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,34 +152,20 @@ struct Transfer {
     bool refused_status;
     bool over_limit;
     int write_error;
-    std::string location;  // of the latest response
 };
-
-// Keeps the Location of the latest response (a proxy's answer to CONNECT
-// comes first), whatever becomes of its body.
-size_t read_header(char* data, size_t size, size_t count, void* context) {
-    Transfer* transfer = static_cast<Transfer*>(context);
-    size_t length = size * count;
-    std::string line(data, length);
-    if (line.compare(0, 5, "HTTP/") == 0) {
-        transfer->location.clear();
-    } else if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
-        size_t begin = line.find_first_not_of(" \t", 9);
-        size_t end = line.find_last_not_of(" \t\r\n");
-        transfer->location =
-            begin == std::string::npos || end < begin ? "" : line.substr(begin, end - begin + 1);
-    }
-    return length;
-}
 
 size_t write_body(char* data, size_t size, size_t count, void* context) {
     Transfer* transfer = static_cast<Transfer*>(context);
     size_t length = size * count;
+    bool discard = false;
     if (transfer->http) {
-        // The body of a redirect or of an error page is never the item.
+        // The body of a redirect or of an error page is never the item. A
+        // redirect's is read to its end, unwritten: libcurl tells where the
+        // redirect leads only once its response is complete.
         long status = 0;
         curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status < 200 || status > 299) {
+        discard = status >= 300 && status <= 399;
+        if (!discard && (status < 200 || status > 299)) {
             transfer->refused_status = true;
             return CURL_WRITEFUNC_ERROR;
         }
@@ -191,6 +176,9 @@ size_t write_body(char* data, size_t size, size_t count, void* context) {
         return CURL_WRITEFUNC_ERROR;
     }
     transfer->received += static_cast<curl_off_t>(length);
+    if (discard) {
+        return length;
+    }
     const char* next = data;
     size_t left = length;
     while (left > 0) {
@@ -242,15 +230,13 @@ HRESULT transfer_to(const char* url, int fd) {
     }
     headers = more;
 
-    Transfer transfer = {curl, fd, false, 0, false, false, 0, std::string()};
+    Transfer transfer = {curl, fd, false, 0, false, false, 0};
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "ca-import");
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "ca-import/" CA_IMPORT_VERSION);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, read_header);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, min_bytes_per_second);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
@@ -284,7 +270,7 @@ HRESULT transfer_to(const char* url, int fd) {
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left_ms);
         transfer.http = is_http(scheme);
         transfer.refused_status = false;
-        transfer.location.clear();
+        transfer.received = 0;
         curl_easy_setopt(curl, CURLOPT_URL, hop.c_str());
         CURLcode result = curl_easy_perform(curl);
         long status = 0;
@@ -307,12 +293,16 @@ HRESULT transfer_to(const char* url, int fd) {
         if (!transfer.http || (status >= 200 && status <= 299)) {
             break;
         }
-        if (status < 300 || status > 399 || transfer.location.empty()) {
+        // The redirect's target as libcurl would follow it: the response's
+        // Location, resolved against this hop, never a proxy's.
+        char* target = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target);
+        if (status < 300 || status > 399 || target == nullptr) {
             outcome = http_status_code(status);
             break;
         }
         std::string next;
-        scheme = parse_url(hop.c_str(), transfer.location.c_str(), CURLU_NON_SUPPORT_SCHEME, &next);
+        scheme = parse_url(nullptr, target, CURLU_NON_SUPPORT_SCHEME, &next);
         if (redirects == max_redirects || !is_http(scheme) || (seen_https && scheme == "http")) {
             outcome = INET_E_REDIRECT_FAILED;
             break;
