@@ -48,6 +48,10 @@ echo "The store, $store:"
 echo
 failed=0
 for leaf in good revoked; do
+  if [ "$leaf" = revoked ]; then
+    echo
+    echo "The CRL just installed revokes this one, so openssl must refuse it:"
+  fi
   echo "\$ openssl verify -CAfile root.pem -CApath \$store -crl_check $leaf.pem"
   verdict=$(cd "$demo/authority" &&
     openssl verify -CAfile root.pem -CApath "$store" -crl_check "$leaf.pem" 2>&1) || true
@@ -58,8 +62,9 @@ for leaf in good revoked; do
   *) failed=1 ;;
   esac
 done
+echo
 if [ "$failed" -ne 0 ]; then
-  echo
-  echo "The store did not verify as expected." >&2
+  echo "Verdict: FAILED, the store did not verify as expected." >&2
   exit 1
 fi
+echo "Verdict: as expected. ca-import installed the authority's certificate and CRL; with them the good certificate verified and the revoked one was refused."

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building (for Linux, and for Windows with
-# MinGW-w64), testing (Wine runs the Windows program, clang builds the fuzz
-# targets) and the demo need,
-# when any is missing. Runs apt-get as root, or through sudo.
+# Installs the Debian packages that are missing, with apt-get as root or
+# through sudo.
+#   setup.sh        everything building and testing need: the Linux program,
+#                   the Windows program (MinGW-w64, and Wine to run it), the
+#                   fuzz targets (clang), the checks and the package test
+#   setup.sh demo   only what the Linux program and the demo need
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libcurl4-openssl-dev libssl-dev libgtest-dev
-  openssl python3 ca-certificates clang-format strace
-  g++-mingw-w64-x86-64-posix wine64
-  clang libclang-rt-14-dev
+  libcurl4-openssl-dev libssl-dev
+  openssl python3 ca-certificates
 )
+if [ "${1:-}" != demo ]; then
+  packages+=(
+    libgtest-dev clang-format clang-tidy cppcheck strace
+    g++-mingw-w64-x86-64-posix wine64
+    clang libclang-rt-14-dev
+    dpkg-dev lintian man-db zip unzip systemd
+  )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -14,5 +14,5 @@ sanitized=${CA_IMPORT_SANITIZE_BUILD_DIR:-build-sanitize}
 CA_IMPORT_BUILD_DIR=$sanitized scripts/build.sh \
   -DCA_IMPORT_SANITIZE=ON -DCA_IMPORT_WINDOWS=OFF -DCA_IMPORT_FUZZ_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=Debug
-# The Windows tests and the format check have nothing to add there.
-ctest --test-dir "$sanitized" --output-on-failure -j "$(nproc)" -LE "windows|style" "$@"
+# The Windows tests, the checks and the package test have nothing to add there.
+ctest --test-dir "$sanitized" --output-on-failure -j "$(nproc)" -LE "windows|style|package" "$@"

@@ -521,9 +521,10 @@ TEST_F(Program, NeverReplacesAnEntryAlreadyAtTheLocalPath) {
         std::function<void()> make;
     } cases[] = {
         {"file", [&] { write_file(path, "mine"); }},
-        {"link to a file", [&] { symlink(outside.c_str(), path.c_str()); }},
-        {"dangling link", [&] { symlink((root + "/nowhere").c_str(), path.c_str()); }},
-        {"link to a directory", [&] { symlink(root.c_str(), path.c_str()); }},
+        {"link to a file", [&] { ASSERT_EQ(symlink(outside.c_str(), path.c_str()), 0); }},
+        {"dangling link",
+         [&] { ASSERT_EQ(symlink((root + "/nowhere").c_str(), path.c_str()), 0); }},
+        {"link to a directory", [&] { ASSERT_EQ(symlink(root.c_str(), path.c_str()), 0); }},
     };
     for (const Case& c : cases) {
         c.make();

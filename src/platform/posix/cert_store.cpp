@@ -13,6 +13,7 @@
 #include "store_item.h"
 
 struct CertStore {
+    // cppcheck-suppress unusedStructMember ; read through the handle
     int directory;
 };
 

@@ -13,9 +13,8 @@ namespace {
 
 // Writing to a closed pipe (a log reader that went away) fails the write, as
 // it does on Windows, instead of ending the run half-way.
-[[maybe_unused]] const bool broken_pipes_fail_writes = [] {
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
+[[maybe_unused]] const bool broken_pipes_fail_writes = []() noexcept {
+    return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }();
 
 }  // namespace

@@ -122,7 +122,7 @@ bool same_crl_scope(const Offered& offered, const std::string& der) {
 // "<hash>.", the hash in at least eight hex digits as OpenSSL names entries.
 std::string hash_text(unsigned long hash) {
     char text[sizeof "ffffffffffffffff."];
-    std::snprintf(text, sizeof text, "%08lx.", hash);
+    (void)std::snprintf(text, sizeof text, "%08lx.", hash);
     return text;
 }
 

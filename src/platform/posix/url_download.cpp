@@ -409,7 +409,7 @@ HRESULT URLDownloadToFileA(LPUNKNOWN, LPCSTR url, LPCSTR path, DWORD, LPBINDSTAT
         return local_file_code(EISDIR);
     }
 
-    PartFile part;
+    PartFile part = {-1, std::string()};
     if (!open_part_file(directory, &part)) {
         return local_file_code(errno);
     }
