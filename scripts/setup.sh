@@ -5,6 +5,7 @@
 #                   the Windows program (MinGW-w64, and Wine to run it), the
 #                   fuzz targets (clang), the checks and the package test
 #   setup.sh demo   only what the Linux program and the demo need
+#   setup.sh bench  that, and curl and GNU time for the benchmark
 set -euo pipefail
 
 packages=(
@@ -12,12 +13,14 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   openssl python3 ca-certificates
 )
-if [ "${1:-}" != demo ]; then
+if [ "${1:-}" = bench ]; then
+  packages+=(curl time)
+elif [ "${1:-}" != demo ]; then
   packages+=(
     libgtest-dev clang-format clang-tidy cppcheck strace
     g++-mingw-w64-x86-64-posix wine64
     clang libclang-rt-14-dev
-    dpkg-dev lintian man-db zip unzip systemd
+    dpkg-dev lintian man-db zip unzip systemd curl time
   )
 fi
 

@@ -28,8 +28,8 @@ const char strace[] = "/usr/bin/strace";
 
 // The calls of a run that touch files: every one is a place to be killed.
 const std::vector<std::string> file_calls = {
-    "openat", "close",    "write",  "mkdir",    "fsync",     "fchmod",    "flock",
-    "unlink", "unlinkat", "linkat", "renameat", "renameat2", "ftruncate",
+    "openat", "close",  "write",    "mkdir",  "mkdirat",  "fsync",     "fchmod",
+    "flock",  "unlink", "unlinkat", "linkat", "renameat", "renameat2", "ftruncate",
 };
 
 std::string joined(const std::vector<std::string>& names) {

@@ -254,7 +254,12 @@ std::map<std::string, std::string> store_entries(const std::string& directory) {
 std::vector<std::string> store_leftovers(const std::string& directory) {
     std::vector<std::string> leftovers;
     for (const std::string& name : list_dir(directory)) {
-        if (name[0] == '.' && name != ".lock") {
+        if (name == ".tmp" && std::filesystem::is_directory(
+                                  std::filesystem::symlink_status(directory + "/" + name))) {
+            for (const std::string& unfinished : list_dir(directory + "/" + name)) {
+                leftovers.push_back(name + "/" + unfinished);
+            }
+        } else if (name[0] == '.' && name != ".lock") {
             leftovers.push_back(name);
         }
     }
@@ -272,6 +277,12 @@ std::map<std::string, std::string> snapshot(const std::string& directory) {
         lstat(path.c_str(), &status);
         std::string mode = std::to_string(status.st_mode) + ":";
         files[name] = S_ISREG(status.st_mode) ? mode + read_file(path) : mode;
+        // The store's own directory of unfinished files, one level down.
+        if (S_ISDIR(status.st_mode) && name[0] == '.') {
+            for (const auto& [inner, content] : snapshot(path)) {
+                files[name + "/" + inner] = content;
+            }
+        }
     }
     return files;
 }
@@ -287,9 +298,6 @@ std::vector<std::string> store_faults(const std::string& directory, bool complet
     for (const std::string& name : list_dir(directory)) {
         std::string path = directory + "/" + name;
         if (name[0] == '.') {
-            if (completed && name != ".lock") {
-                faults.push_back(name + ": left behind");
-            }
             continue;
         }
         std::smatch parts;
@@ -321,6 +329,11 @@ std::vector<std::string> store_faults(const std::string& directory, bool complet
         auto [other, fresh] = holder.emplace(content, name);
         if (!fresh) {
             faults.push_back(name + ": the same bytes as " + other->second);
+        }
+    }
+    if (completed) {
+        for (const std::string& leftover : store_leftovers(directory)) {
+            faults.push_back(leftover + ": left behind");
         }
     }
     for (auto& [base, used] : numbers) {

@@ -54,12 +54,14 @@ std::string openssl_hash(const std::string& der, bool crl);
 // every name not beginning with "."; "unreadable" where openssl fails.
 std::map<std::string, std::string> store_entries(const std::string& directory);
 
-// The hidden files of a store other than its lock: what an add left
+// The hidden files of a store other than its lock and its directory of
+// unfinished files, and what that directory holds: what an add left
 // unfinished.
 std::vector<std::string> store_leftovers(const std::string& directory);
 
-// Every file in directory, hidden ones too, with its content and mode: equal
-// snapshots mean the directory is exactly as it was.
+// Every file in directory, hidden ones too (and those of a hidden directory
+// in it, as "<dir>/<name>"), with its content and mode: equal snapshots mean
+// the directory is exactly as it was.
 std::map<std::string, std::string> snapshot(const std::string& directory);
 
 // What is wrong with a store, one line per fault, judged with openssl; none

@@ -406,6 +406,51 @@ TEST_F(Store, ACrlReplacesThePreviousOneOfItsScope) {
     EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{});
 }
 
+// A stored CRL in the store's own layout has its scope read from its first
+// and last lines, its entries never read; one in another layout is read
+// whole; one whose scope cannot be read is taken, never replaced.
+TEST_F(Store, ALargeCrlReplacesThePreviousOneOfItsScope) {
+    Authority authority;
+    std::vector<long> many(3000);
+    for (size_t i = 0; i < many.size(); ++i) {
+        many[i] = 0x10000 + static_cast<long>(i);
+    }
+    const std::string p1 = "http://pki.example.org/p1.crl";
+    std::string first = make_crl(authority.ac, many, -120, 0, p1);
+    many.push_back(0x20000);
+    std::string second = make_crl(authority.ac, many, -60, 0, p1);
+    many.push_back(0x20001);
+    std::string third = make_crl(authority.ac, many, 0, 0, p1);
+    std::string other = make_crl(authority.ac, many, 0, 0, "http://pki.example.org/p2.crl");
+    ASSERT_GT(to_pem(first, "X509 CRL").size(), 65536u);
+    std::string r = openssl_hash(first, true) + ".r";
+    std::string entry = directory + "/" + r + "0";
+
+    ASSERT_EQ(add(first, true), 0);
+    ASSERT_EQ(add(second, true), 0);
+    ASSERT_EQ(add(other, true), 0);
+    EXPECT_EQ(store_entries(directory), (Entries{{r + "0", second}, {r + "1", other}}));
+
+    // Another layout: lines ending in CR LF.
+    std::string text = to_pem(second, "X509 CRL");
+    std::string crlf;
+    for (char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    write_file(entry, crlf);
+    ASSERT_EQ(add(third, true), 0);
+    EXPECT_EQ(store_entries(directory), (Entries{{r + "0", third}, {r + "1", other}}));
+
+    // Cut short: its scope cannot be read, so it stays and the CRL stands
+    // beside it.
+    std::string cut = to_pem(third, "X509 CRL");
+    cut.erase(cut.size() - 200, 100);
+    write_file(entry, cut);
+    ASSERT_EQ(add(second, true), 0);
+    EXPECT_EQ(read_file(entry), cut);
+    EXPECT_EQ(store_entries(directory)[r + "2"], second);
+}
+
 // OpenSSL takes any self-issued certificate it finds under <hash>.<n> as a
 // trust anchor. Those, and those it cannot judge, are kept as <hash>.s<n>;
 // a key-rollover certificate (same names, another key) is not self-issued.
@@ -523,7 +568,8 @@ TEST_F(Store, SymlinksInTheStoreAreTakenNeverFollowed) {
     fs::create_directories(directory);
     fs::create_symlink(outside, directory + "/" + h + ".0");
     fs::create_symlink(root + "/nowhere", directory + "/" + h + ".1");
-    fs::create_symlink(outside, directory + "/.new-1");
+    fs::create_directories(directory + "/.tmp");
+    fs::create_symlink(outside, directory + "/.tmp/new-1");
     ASSERT_EQ(add(cert, false), 0);
     EXPECT_TRUE(fs::is_symlink(directory + "/" + h + ".0"));
     EXPECT_TRUE(fs::is_symlink(directory + "/" + h + ".1"));
@@ -539,15 +585,24 @@ TEST_F(Store, SymlinksInTheStoreAreTakenNeverFollowed) {
     EXPECT_EQ(read_file(outside), to_pem(cert, "CERTIFICATE"));
 }
 
+// What a run that died left in the store's directory of unfinished files is
+// removed by the next add, and so, once, is what earlier versions left beside
+// the entries. Nothing else is touched.
 TEST_F(Store, AnAddRemovesWhatARunThatDiedLeftBehind) {
     Authority authority;
     fs::create_directories(directory);
     write_file(directory + "/.new-123", "-----BEGIN CERT");
-    write_file(directory + "/.new-", "");
+    write_file(directory + "/.old-7", "an entry replaced");
     write_file(directory + "/.other", "kept");
     ASSERT_EQ(add(authority.ac.der(), false), 0);
     EXPECT_EQ(list_dir(directory),
-              (std::vector<std::string>{".lock", ".other", authority.hash + ".0"}));
+              (std::vector<std::string>{".lock", ".other", ".tmp", authority.hash + ".0"}));
+
+    write_file(directory + "/.tmp/new-123", "-----BEGIN CERT");
+    write_file(directory + "/.tmp/old-9", "an entry replaced");
+    ASSERT_EQ(add(make_ca(authority.root, "AC").der(), false), 0);
+    EXPECT_EQ(store_leftovers(directory), std::vector<std::string>{".other"});
+    EXPECT_EQ(list_dir(directory + "/.tmp"), std::vector<std::string>{});
 }
 
 // Runs adding at once, each its own certificate of one subject and all the

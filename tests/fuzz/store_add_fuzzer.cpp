@@ -49,11 +49,16 @@ std::map<std::string, std::string> read_store() {
     check(listing != nullptr, "cannot list the store");
     while (struct dirent* entry = readdir(listing)) {
         std::string name = entry->d_name;
+        std::string path = store_path + "/" + name;
+        struct stat status;
         if (name == "." || name == "..") {
             continue;
         }
-        std::string path = store_path + "/" + name;
-        struct stat status;
+        // The store's directory of unfinished files, empty after every add.
+        if (name == ".tmp" && lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            check(std::filesystem::is_empty(path), ".tmp holds what an add left behind");
+            continue;
+        }
         check(lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode),
               name + " is not a regular file");
         FILE* file = std::fopen(path.c_str(), "rb");

@@ -24,8 +24,13 @@ BOOL fail(int error) {
     return FALSE;
 }
 
-bool entry_replaced(const std::string& content, const void* offered) {
-    return replaced_by(content, *static_cast<const Offered*>(offered));
+int entry_replaced(int fd, const void* context) {
+    const Offered& offered = *static_cast<const Offered*>(context);
+    return offered.kind->matches(offered, fd);
+}
+
+bool entry_written(int fd, const void* offered) {
+    return write_pem(fd, *static_cast<const Offered*>(offered));
 }
 
 BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length, DWORD disposition,
@@ -39,13 +44,13 @@ BOOL add_item(HCERTSTORE store, DWORD encoding, const BYTE* bytes, DWORD length,
         return fail(EBADMSG);
     }
     try {
-        Offered offered{&kind, bytes, length, 0, nullptr};
+        Offered offered{&kind, bytes, length, 0, CrlScope()};
         if (!kind.decode(bytes, length, &offered)) {
             return FALSE;
         }
         int directory = static_cast<CertStore*>(store)->directory;
-        return put_entry(directory, entry_base(offered), former_entry_base(offered),
-                         pem_text(offered), entry_replaced, &offered)
+        return put_entry(directory, entry_base(offered), former_entry_base(offered), entry_replaced,
+                         entry_written, &offered)
                    ? TRUE
                    : FALSE;
     } catch (const std::bad_alloc&) {

@@ -2,12 +2,15 @@
 //
 // Every put holds an exclusive lock on the store's ".lock" from the moment it
 // looks at the entries until the store's directory has been flushed. Under
-// the lock it writes the entry's new content to ".new-<pid>", flushes it and
-// renames it onto the entry's name, so that a crash at any point leaves the
-// old entry or the new one whole. An entry it replaces is kept as
-// ".old-<pid>" until the directory is flushed, so that a put whose flush
-// fails can put the store back as it was. A ".new-" or ".old-" file seen
-// under the lock was left by a run that died, and is removed.
+// the lock it writes the entry's new content to ".tmp/new-<pid>", flushes it
+// and renames it onto the entry's name, so that a crash at any point leaves
+// the old entry or the new one whole. An entry it replaces is kept as
+// ".tmp/old-<pid>" until the directory is flushed, so that a put whose flush
+// fails can put the store back as it was. Whatever is in ".tmp" under the
+// lock was left by a run that died, and is removed: a directory of its own,
+// so that finding leftovers costs nothing however many entries the store
+// holds. (Stores written before kept them as ".new-*" and ".old-*" beside
+// the entries; they are swept once, when ".tmp" is made.)
 //
 // OpenSSL's lookup reads <hash>.0, <hash>.1, ... and stops at the first
 // missing number, so a gap (an entry removed by hand) hides every entry
@@ -33,8 +36,9 @@
 namespace {
 
 const char lock_name[] = ".lock";
-const char unfinished_prefix[] = ".new-";
-const char previous_prefix[] = ".old-";
+const char unfinished_directory[] = ".tmp";
+const char unfinished_prefix[] = "new-";
+const char previous_prefix[] = "old-";
 
 // Closes fd after a failure, leaving errno as that failure set it.
 void close_keeping_errno(int fd) {
@@ -70,36 +74,6 @@ bool fail(int error) {
     return false;
 }
 
-// The whole content of the regular file name in dir. Anything else reads as
-// empty: it holds no entry.
-bool read_entry(int dir, const char* name, std::string* content) {
-    Descriptor file(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.fd < 0) {
-        return errno == ELOOP;
-    }
-    struct stat status;
-    if (fstat(file.fd, &status) != 0) {
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return true;
-    }
-    char buffer[16384];
-    for (;;) {
-        ssize_t got = read(file.fd, buffer, sizeof buffer);
-        if (got == 0) {
-            return true;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        content->append(buffer, static_cast<size_t>(got));
-    }
-}
-
 enum Slot { slot_free, slot_taken, slot_match, slot_error };
 
 // What stands under name: nothing, an entry the new one does not replace,
@@ -113,11 +87,19 @@ Slot examine(int dir, const std::string& name, EntryTest replaces, const void* c
     if (replaces == nullptr || !S_ISREG(status.st_mode)) {
         return slot_taken;
     }
-    std::string content;
-    if (!read_entry(dir, name.c_str(), &content)) {
+    Descriptor file(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0) {
+        // Replaced by a link since: taken.
+        return errno == ELOOP ? slot_taken : slot_error;
+    }
+    if (fstat(file.fd, &status) != 0) {
         return slot_error;
     }
-    return replaces(content, context) ? slot_match : slot_taken;
+    if (!S_ISREG(status.st_mode)) {
+        return slot_taken;
+    }
+    int verdict = replaces(file.fd, context);
+    return verdict < 0 ? slot_error : verdict > 0 ? slot_match : slot_taken;
 }
 
 // The entries base<n> of one family as the lock holder finds them.
@@ -146,9 +128,8 @@ bool entry_number(const char* name, const std::string& base, unsigned long* numb
     return true;
 }
 
-// Every number of base's family in dir, ascending. Lists the whole
-// directory, so it is only done when a gap shows that it is needed.
-bool list_family(int dir, const std::string& base, std::vector<unsigned long>* numbers) {
+// Every name in dir but "." and "..", in listing order.
+bool list_names(int dir, std::vector<std::string>* names) {
     int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
         return false;
@@ -158,21 +139,32 @@ bool list_family(int dir, const std::string& base, std::vector<unsigned long>* n
         close_keeping_errno(copy);
         return false;
     }
-    // The copy shares its place in the directory with the store's descriptor,
-    // which an earlier listing may have left at the end.
+    // The copy shares its place in the directory with the descriptor, which
+    // an earlier listing may have left at the end.
     rewinddir(listing.get());
-    numbers->clear();
     for (;;) {
         errno = 0;
         struct dirent* entry = readdir(listing.get());
         if (entry == nullptr) {
-            if (errno != 0) {
-                return false;
-            }
-            break;
+            return errno == 0;
         }
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names->push_back(entry->d_name);
+        }
+    }
+}
+
+// Every number of base's family in dir, ascending. Lists the whole
+// directory, so it is only done when a gap shows that it is needed.
+bool list_family(int dir, const std::string& base, std::vector<unsigned long>* numbers) {
+    std::vector<std::string> names;
+    if (!list_names(dir, &names)) {
+        return false;
+    }
+    numbers->clear();
+    for (const std::string& name : names) {
         unsigned long number;
-        if (entry_number(entry->d_name, base, &number)) {
+        if (entry_number(name.c_str(), base, &number)) {
             numbers->push_back(number);
         }
     }
@@ -307,42 +299,50 @@ bool remove_from_family(int dir, Family* family, unsigned long number, bool pres
     return renameat(dir, (family->base + std::to_string(highest)).c_str(), dir, name.c_str()) == 0;
 }
 
-// Removes what runs that died while adding left behind. Only the lock
-// holder writes such files, so under the lock none of them is in use.
-bool remove_leftovers(int dir) {
-    int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
+bool any_name(const char*) {
+    return true;
+}
+
+// What stores written before left beside their entries.
+bool is_former_leftover(const char* name) {
+    return std::strncmp(name, ".new-", 5) == 0 || std::strncmp(name, ".old-", 5) == 0;
+}
+
+// Removes the names of dir that keep says to take. Only the lock holder
+// writes such files, so under the lock none of them is in use.
+bool remove_names(int dir, bool (*keep)(const char* name)) {
+    std::vector<std::string> names;
+    if (!list_names(dir, &names)) {
         return false;
     }
-    std::unique_ptr<DIR, CloseDir> listing(fdopendir(copy));
-    if (!listing) {
-        close_keeping_errno(copy);
-        return false;
-    }
-    // The copy shares its place in the directory with the store's descriptor,
-    // which an earlier listing may have left at the end.
-    rewinddir(listing.get());
-    std::vector<std::string> leftovers;
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(listing.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                return false;
-            }
-            break;
-        }
-        if (std::strncmp(entry->d_name, unfinished_prefix, sizeof unfinished_prefix - 1) == 0 ||
-            std::strncmp(entry->d_name, previous_prefix, sizeof previous_prefix - 1) == 0) {
-            leftovers.push_back(entry->d_name);
-        }
-    }
-    for (const std::string& name : leftovers) {
-        if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
+    for (const std::string& name : names) {
+        if (keep(name.c_str()) && unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
             return false;
         }
     }
     return true;
+}
+
+// Opens the store's directory of unfinished files, making it when it is not
+// there, and empties it of what runs that died left behind.
+int open_unfinished_directory(int dir) {
+    if (mkdirat(dir, unfinished_directory, 0700) == 0) {
+        if (!remove_names(dir, is_former_leftover)) {
+            return -1;
+        }
+    } else if (errno != EEXIST) {
+        return -1;
+    }
+    int unfinished =
+        openat(dir, unfinished_directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (unfinished < 0) {
+        return -1;
+    }
+    if (!remove_names(unfinished, any_name)) {
+        close_keeping_errno(unfinished);
+        return -1;
+    }
+    return unfinished;
 }
 
 void discard(int dir, const std::string& name) {
@@ -351,28 +351,14 @@ void discard(int dir, const std::string& name) {
     errno = saved;
 }
 
-bool write_all(int fd, const std::string& text) {
-    for (size_t at = 0; at < text.size();) {
-        ssize_t written = write(fd, text.data() + at, text.size() - at);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        at += static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Writes text to the new file name in dir and flushes it to the disk.
-bool write_unfinished(int dir, const std::string& name, const std::string& text) {
+// Writes the new file name in dir with write, and flushes it to the disk.
+bool write_unfinished(int dir, const std::string& name, EntryWriter write, const void* context) {
     int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
     // Entries are readable by every OpenSSL program, whatever the umask.
-    bool written = fchmod(fd, 0644) == 0 && write_all(fd, text) && fsync(fd) == 0;
+    bool written = fchmod(fd, 0644) == 0 && write(fd, context) && fsync(fd) == 0;
     if (!written) {
         close_keeping_errno(fd);
     }
@@ -383,16 +369,16 @@ bool write_unfinished(int dir, const std::string& name, const std::string& text)
     return true;
 }
 
-// Moves the file unfinished to the first free name base<n> from number on,
-// never replacing an entry, even one that appeared after the scan, and
-// leaves that name in claimed.
-bool claim_number(int dir, const std::string& unfinished, const std::string& base,
+// Moves the file from in from_dir to the first free name base<n> in dir
+// from number on, never replacing an entry, even one that appeared after the
+// scan, and leaves that name in claimed.
+bool claim_number(int from_dir, const std::string& from, int dir, const std::string& base,
                   unsigned long number, std::string* claimed) {
     bool can_rename = true;
     for (;; ++number) {
         std::string& name = *claimed = base + std::to_string(number);
         if (can_rename) {
-            if (renameat2(dir, unfinished.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+            if (renameat2(from_dir, from.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
                 return true;
             }
             // File systems without the no-replace rename refuse the flag:
@@ -404,9 +390,9 @@ bool claim_number(int dir, const std::string& unfinished, const std::string& bas
             }
         }
         if (!can_rename) {
-            if (linkat(dir, unfinished.c_str(), dir, name.c_str(), 0) == 0) {
+            if (linkat(from_dir, from.c_str(), dir, name.c_str(), 0) == 0) {
                 // A name left behind is removed by the next add.
-                unlinkat(dir, unfinished.c_str(), 0);
+                unlinkat(from_dir, from.c_str(), 0);
                 return true;
             }
             if (errno != EEXIST) {
@@ -422,28 +408,28 @@ void flush_keeping_errno(int dir) {
     errno = saved;
 }
 
-// Renames unfinished over the entry name and flushes the directory. Until
-// the flush has succeeded the replaced entry keeps a second name, which puts
-// it back if the flush fails. Where hard links are not supported the entry
-// is replaced without that way back.
-bool replace_entry(int dir, const std::string& unfinished, const std::string& name) {
+// Renames unfinished, in tmp, over the entry name in dir and flushes dir.
+// Until the flush has succeeded the replaced entry keeps a second name in
+// tmp, which puts it back if the flush fails. Where hard links are not
+// supported the entry is replaced without that way back.
+bool replace_entry(int dir, int tmp, const std::string& unfinished, const std::string& name) {
     std::string previous = previous_prefix + std::to_string(getpid());
-    bool kept = linkat(dir, name.c_str(), dir, previous.c_str(), 0) == 0;
+    bool kept = linkat(dir, name.c_str(), tmp, previous.c_str(), 0) == 0;
     if (!kept && errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) {
-        discard(dir, unfinished);
+        discard(tmp, unfinished);
         return false;
     }
-    if (renameat(dir, unfinished.c_str(), dir, name.c_str()) != 0) {
-        discard(dir, unfinished);
+    if (renameat(tmp, unfinished.c_str(), dir, name.c_str()) != 0) {
+        discard(tmp, unfinished);
         if (kept) {
-            discard(dir, previous);
+            discard(tmp, previous);
         }
         return false;
     }
     if (fsync(dir) != 0) {
         if (kept) {
             int saved = errno;
-            renameat(dir, previous.c_str(), dir, name.c_str());
+            renameat(tmp, previous.c_str(), dir, name.c_str());
             flush_keeping_errno(dir);
             errno = saved;
         }
@@ -451,7 +437,7 @@ bool replace_entry(int dir, const std::string& unfinished, const std::string& na
     }
     if (kept) {
         // A name left behind is removed by the next add.
-        unlinkat(dir, previous.c_str(), 0);
+        unlinkat(tmp, previous.c_str(), 0);
     }
     return true;
 }
@@ -528,8 +514,8 @@ int open_store_directory(const char* name) {
     return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-bool put_entry(int dir, const std::string& base, const std::string& former_base,
-               const std::string& text, EntryTest replaces, const void* context) {
+bool put_entry(int dir, const std::string& base, const std::string& former_base, EntryTest replaces,
+               EntryWriter write, const void* context) {
     Descriptor lock(openat(dir, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (lock.fd < 0) {
         return false;
@@ -539,7 +525,8 @@ bool put_entry(int dir, const std::string& base, const std::string& former_base,
             return false;
         }
     }
-    if (!remove_leftovers(dir)) {
+    Descriptor tmp(open_unfinished_directory(dir));
+    if (tmp.fd < 0) {
         return false;
     }
 
@@ -565,7 +552,7 @@ bool put_entry(int dir, const std::string& base, const std::string& former_base,
                 unsigned long from = former.matched;
                 std::string name;
                 if (!raise_to_top(dir, former, &from) ||
-                    !claim_number(dir, former_base + std::to_string(from), base,
+                    !claim_number(dir, former_base + std::to_string(from), dir, base,
                                   family.numbers.size(), &name) ||
                     !remove_from_family(dir, &former, from, false)) {
                     return false;
@@ -578,13 +565,13 @@ bool put_entry(int dir, const std::string& base, const std::string& former_base,
     }
 
     std::string unfinished = unfinished_prefix + std::to_string(getpid());
-    if (!write_unfinished(dir, unfinished, text)) {
+    if (!write_unfinished(tmp.fd, unfinished, write, context)) {
         return false;
     }
     if (!family.found) {
         std::string name;
-        if (!claim_number(dir, unfinished, base, family.numbers.size(), &name)) {
-            discard(dir, unfinished);
+        if (!claim_number(tmp.fd, unfinished, dir, base, family.numbers.size(), &name)) {
+            discard(tmp.fd, unfinished);
             return false;
         }
         if (fsync(dir) != 0) {
@@ -595,5 +582,5 @@ bool put_entry(int dir, const std::string& base, const std::string& former_base,
         }
         return true;
     }
-    return replace_entry(dir, unfinished, base + std::to_string(family.matched));
+    return replace_entry(dir, tmp.fd, unfinished, base + std::to_string(family.matched));
 }

@@ -13,19 +13,24 @@
 // component. Returns the directory's descriptor, or -1 with errno set.
 int open_store_directory(const char* name);
 
-// Tells whether content, the text of a regular file standing under one of
-// the entry names, is the entry that the one being put replaces.
-typedef bool (*EntryTest)(const std::string& content, const void* context);
+// Tells whether the regular file open for reading at fd, standing under one
+// of the entry names, is the entry that the one being put replaces: 1 if it
+// is, 0 if not, -1 when it cannot be read (errno set).
+typedef int (*EntryTest)(int fd, const void* context);
 
-// Puts text in the store dir under base<n>: over the entry that replaces
-// says it replaces, or else under the next free number. When former_base is
-// not empty, an entry under it that the new one replaces moves under base,
-// leaving no entry of that item under former_base. Every gap in the numbers
-// of base and former_base is closed first. The entry is mode 0644 whatever
-// the umask. Atomic, durable and exclusive among processes sharing the
-// store: when it returns, the entry is on the disk; when it fails (errno
-// set), the store holds the entries it held, though a gap may have closed.
-bool put_entry(int dir, const std::string& base, const std::string& former_base,
-               const std::string& text, EntryTest replaces, const void* context);
+// Writes the new entry's whole content to fd. False on failure, errno set.
+typedef bool (*EntryWriter)(int fd, const void* context);
+
+// Puts the content write writes in the store dir under base<n>: over the
+// entry that replaces says it replaces, or else under the next free number.
+// When former_base is not empty, an entry under it that the new one replaces
+// moves under base, leaving no entry of that item under former_base. Every
+// gap in the numbers of base and former_base is closed first. The entry is
+// mode 0644 whatever the umask. Atomic, durable and exclusive among
+// processes sharing the store: when it returns, the entry is on the disk;
+// when it fails (errno set), the store holds the entries it held, though a
+// gap may have closed. No step lists the whole directory, but for a gap.
+bool put_entry(int dir, const std::string& base, const std::string& former_base, EntryTest replaces,
+               EntryWriter write, const void* context);
 
 #endif

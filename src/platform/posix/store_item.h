@@ -1,21 +1,15 @@
 // What the POSIX certificate store knows of an item: which bytes it accepts,
 // the hash an entry is named by, which stored entry an item replaces, and the
-// entry's text. Nothing here touches the file system.
+// entry's text. Nothing here names or lists files: stored entries come as
+// open descriptors, and the new entry's text goes to one.
 #ifndef CA_IMPORT_PLATFORM_POSIX_STORE_ITEM_H
 #define CA_IMPORT_PLATFORM_POSIX_STORE_ITEM_H
 
-#include <openssl/x509.h>
-
 #include <cstddef>
-#include <memory>
 #include <string>
 
+#include "crl_scope.h"
 #include "platform.h"
-
-struct FreeCrl {
-    void operator()(X509_CRL* crl) const { X509_CRL_free(crl); }
-};
-typedef std::unique_ptr<X509_CRL, FreeCrl> CrlPtr;
 
 struct ItemKind;
 
@@ -25,7 +19,7 @@ struct Offered {
     const BYTE* bytes;
     size_t length;
     unsigned long hash;  // of the certificate's subject or the CRL's issuer
-    CrlPtr crl;
+    CrlScope scope;      // a CRL's
 };
 
 // What sets certificates and CRLs apart in a store.
@@ -39,8 +33,9 @@ struct ItemKind {
     // certificates tells the self-issued ones apart. Fails with EBADMSG
     // unless the bytes are exactly one item of the kind, every byte consumed.
     bool (*decode)(const BYTE* bytes, size_t length, Offered* offered);
-    // Whether the stored item, der, is the one offered replaces.
-    bool (*matches)(const Offered& offered, const std::string& der);
+    // Whether the stored entry open at fd holds the item that offered
+    // replaces: 1, 0, or -1 when it cannot be read (errno set).
+    int (*matches)(const Offered& offered, int fd);
 };
 
 // OpenSSL takes every certificate under <hash>.<n> in a hashed directory
@@ -59,11 +54,8 @@ std::string entry_base(const Offered& offered);
 // "" when they kept them where they are kept now.
 std::string former_entry_base(const Offered& offered);
 
-// The entry's content: offered's bytes unchanged, in PEM.
-std::string pem_text(const Offered& offered);
-
-// Whether content, the text of a stored entry, holds the item that offered
-// replaces. Text that holds no item of offered's kind is never replaced.
-bool replaced_by(const std::string& content, const Offered& offered);
+// Writes the entry's content to fd as it encodes it: offered's bytes
+// unchanged, in PEM. False on failure, errno set.
+bool write_pem(int fd, const Offered& offered);
 
 #endif
