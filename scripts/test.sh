@@ -14,5 +14,6 @@ sanitized=${CA_IMPORT_SANITIZE_BUILD_DIR:-build-sanitize}
 CA_IMPORT_BUILD_DIR=$sanitized scripts/build.sh \
   -DCA_IMPORT_SANITIZE=ON -DCA_IMPORT_WINDOWS=OFF -DCA_IMPORT_FUZZ_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=Debug
-# The Windows tests, the checks and the package test have nothing to add there.
-ctest --test-dir "$sanitized" --output-on-failure -j "$(nproc)" -LE "windows|style|package" "$@"
+# The Windows tests, the checks, the package test and the benchmark have
+# nothing to add there.
+ctest --test-dir "$sanitized" --output-on-failure -j "$(nproc)" -LE "windows|style|package|bench" "$@"
