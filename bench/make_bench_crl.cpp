@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -22,7 +23,7 @@
 namespace {
 
 [[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "make_bench_crl: %s\n", what);
+    (void)std::fprintf(stderr, "make_bench_crl: %s\n", what);
     std::exit(1);
 }
 
@@ -30,6 +31,17 @@ void check(bool ok, const char* what) {
     if (!ok) {
         die(what);
     }
+}
+
+// A whole decimal number, at least 0.
+long number(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 0) {
+        die("not a number");
+    }
+    return value;
 }
 
 std::string length_octets(size_t n) {
@@ -49,7 +61,7 @@ std::string tlv(unsigned char tag, const std::string& content) {
 
 std::string utc_time(std::time_t when) {
     char text[16];
-    std::strftime(text, sizeof text, "%y%m%d%H%M%SZ", std::gmtime(&when));
+    (void)std::strftime(text, sizeof text, "%y%m%d%H%M%SZ", std::gmtime(&when));
     return tlv(0x17, text);
 }
 
@@ -112,11 +124,11 @@ void load_issuer(const std::string& dir, EVP_PKEY** key, X509** certificate) {
     std::string cert_path = dir + "/issuer.cer";
     if (FILE* file = std::fopen(key_path.c_str(), "rb")) {
         *key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
-        std::fclose(file);
+        (void)std::fclose(file);
         FILE* cert_file = std::fopen(cert_path.c_str(), "rb");
         check(*key != nullptr && cert_file != nullptr, "read the issuer");
         *certificate = d2i_X509_fp(cert_file, nullptr);
-        std::fclose(cert_file);
+        (void)std::fclose(cert_file);
         check(*certificate != nullptr, "read the issuer's certificate");
         return;
     }
@@ -150,9 +162,9 @@ int main(int argc, char** argv) {
         die("usage: make_bench_crl DIR NAME ENTRIES [DISTRIBUTION_POINT [SECONDS_AGO]]");
     }
     std::string dir = argv[1];
-    long entries = std::atol(argv[3]);
+    long entries = number(argv[3]);
     std::string distribution_point = argc > 4 ? argv[4] : "";
-    long seconds_ago = argc > 5 ? std::atol(argv[5]) : 0;
+    long seconds_ago = argc > 5 ? number(argv[5]) : 0;
     EVP_PKEY* key = nullptr;
     X509* issuer = nullptr;
     load_issuer(dir, &key, &issuer);
@@ -186,7 +198,7 @@ int main(int argc, char** argv) {
         extensions += tlv(0x30, tlv(0x06, "\x55\x1d\x1c") + tlv(0x01, "\xff") + tlv(0x04, idp));
     }
     std::string tbs = tlv(0x30, tlv(0x02, std::string(1, '\x01')) + ecdsa_sha256 +
-                                    name_der(issuer) + utc_time(now) + utc_time(now + 7 * 86400) +
+                                    name_der(issuer) + utc_time(now) + utc_time(now + 7L * 86400) +
                                     tlv(0x30, list) + tlv(0xA0, tlv(0x30, extensions)));
     list.clear();
     list.shrink_to_fit();

@@ -91,7 +91,7 @@ bool in_private_mount_namespace(const std::function<void()>& body) {
             _exit(no_namespace);
         }
         body();
-        std::fflush(nullptr);
+        (void)std::fflush(nullptr);
         _exit(::testing::Test::HasFailure() ? 1 : 0);
     });
     if (outcome.status == no_namespace) {
@@ -499,7 +499,7 @@ TEST_F(Store, AnAddClosesTheGapsOfItsNames) {
     Issuer rollover = make_ca(authority.root, "Root");
     std::string a = authority.ac.der();
     std::string b = renewed.der();
-    std::string c = make_ca(authority.root, "AC").der();
+    std::string third = make_ca(authority.root, "AC").der();
     std::string d = make_ca(authority.root, "AC").der();
     std::string root_der = authority.root.der();
     std::string crl_p1 = make_crl(authority.ac, {1}, 0, 0, "http://pki.example.org/p1.crl");
@@ -519,9 +519,9 @@ TEST_F(Store, AnAddClosesTheGapsOfItsNames) {
         {"a match behind a gap", {{h + ".1", b}}, b, false, {{h + ".0", b}}},
         {"a new entry after gaps",
          {{h + ".0", a}, {h + ".3", b}, {h + ".9", d}},
-         c,
+         third,
          false,
-         {{h + ".0", a}, {h + ".1", d}, {h + ".2", b}, {h + ".3", c}}},
+         {{h + ".0", a}, {h + ".1", d}, {h + ".2", b}, {h + ".3", third}}},
         {"a CRL behind a gap", {{r + "1", crl_p2}}, crl_p2_newer, true, {{r + "0", crl_p2_newer}}},
         {"a CRL beside others",
          {{r + "2", crl_p2}, {r + "4", crl_p1}},
@@ -616,7 +616,7 @@ TEST_F(Store, ConcurrentAddsNeverShareANumberNorLoseAnEntry) {
     }
     std::vector<pid_t> children;
     for (const std::string& cert : certs) {
-        std::fflush(nullptr);
+        (void)std::fflush(nullptr);
         pid_t pid = fork();
         if (pid == 0) {
             _exit(add(cert, false) == 0 && add(crl, true) == 0 ? 0 : 1);

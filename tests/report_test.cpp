@@ -58,7 +58,7 @@ TEST(Report, FatalErrorReportsTheCodeFromBeforeItsOwnWrites) {
     Outcome outcome = run_in_child([] {
         cookie_io_functions_t functions = {nullptr, write_then_clobber_errno, nullptr, nullptr};
         stderr = fopencookie(nullptr, "w", functions);
-        std::setvbuf(stderr, nullptr, _IONBF, 0);
+        (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
         errno = ENOTDIR;
         fatal_error("Could not open the CA system store.");
     });

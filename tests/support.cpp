@@ -46,13 +46,13 @@ Outcome run_in_child(const std::function<void()>& body) {
     int out = capture_file(&out_path);
     int err = capture_file(&err_path);
     // Anything still buffered would be written a second time by the child.
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         body();
-        std::fflush(nullptr);
+        (void)std::fflush(nullptr);
         _exit(0);
     }
     close(out);
@@ -229,7 +229,7 @@ Loopback start_loopback() {
     std::string root = make_temp_dir();
     loopback_owner = getpid();
     loopback_root = root;
-    std::atexit(remove_loopback_root);
+    (void)std::atexit(remove_loopback_root);
     std::string state = root + "/state";
     std::string docroot = root + "/docroot";
     fs::create_directories(state);
@@ -238,7 +238,7 @@ Loopback start_loopback() {
     if (pipe2(to_server, O_CLOEXEC) != 0 || pipe2(from_server, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(to_server[0], STDIN_FILENO);

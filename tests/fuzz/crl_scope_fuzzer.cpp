@@ -23,7 +23,7 @@ namespace {
 
 void check(bool condition, const char* what) {
     if (!condition) {
-        std::fprintf(stderr, "crl scope fuzzer: %s\n", what);
+        (void)std::fprintf(stderr, "crl scope fuzzer: %s\n", what);
         std::abort();
     }
 }

@@ -38,7 +38,7 @@ void remove_scratch() {
 
 void check(bool condition, const char* what) {
     if (!condition) {
-        std::fprintf(stderr, "local path fuzzer: %s\n", what);
+        (void)std::fprintf(stderr, "local path fuzzer: %s\n", what);
         std::abort();
     }
 }
@@ -51,7 +51,7 @@ void exit_with_line(const char* format, ...) {
     char line[1024];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(line, sizeof line, format, arguments);
+    (void)std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
     throw Refused{line};
 }
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/ca-import-fuzz-XXXXXX";
     check(mkdtemp(pattern) != nullptr, "mkdtemp");
     directory = scratch = pattern;
-    std::atexit(remove_scratch);
+    (void)std::atexit(remove_scratch);
     while (directory.size() < 200) {
         directory += "/" + std::string(30, 'd');
         check(mkdir(directory.c_str(), 0700) == 0, "mkdir");
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     // The URL is a C string: up to the first NUL.
     std::string url(reinterpret_cast<const char*>(data), size);
-    url = url.c_str();
+    url.resize(std::strlen(url.c_str()));
     std::unique_ptr<char[]> path(new char[MAX_PATH]);
     size_t slash = url.rfind('/');
     std::string name = slash == std::string::npos ? "" : url.substr(slash + 1);

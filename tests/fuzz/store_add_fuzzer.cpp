@@ -38,7 +38,7 @@ void remove_scratch() {
 
 void check(bool condition, const std::string& what) {
     if (!condition) {
-        std::fprintf(stderr, "store fuzzer: %s\n", what.c_str());
+        (void)std::fprintf(stderr, "store fuzzer: %s\n", what.c_str());
         std::abort();
     }
 }
@@ -69,7 +69,7 @@ std::map<std::string, std::string> read_store() {
         while ((count = std::fread(block, 1, sizeof block, file)) > 0) {
             content.append(block, count);
         }
-        std::fclose(file);
+        (void)std::fclose(file);
         files[name] = content;
     }
     closedir(listing);
@@ -116,7 +116,7 @@ std::set<std::string> check_store(const std::map<std::string, std::string>& file
         unsigned long hash = 0, number = 0;
         int fields = std::sscanf(name.c_str(), pattern.c_str(), &hash, &number);
         char canonical[64];
-        std::snprintf(canonical, sizeof canonical, pattern.c_str(), hash, number);
+        (void)std::snprintf(canonical, sizeof canonical, pattern.c_str(), hash, number);
         check(fields == 2 && name == canonical, name + " is not an entry's name");
         std::string der = only_object(name, content, crl ? "X509 CRL" : "CERTIFICATE");
         const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/ca-import-fuzz-store-XXXXXX";
     check(mkdtemp(pattern) != nullptr, "mkdtemp");
     scratch = pattern;
-    std::atexit(remove_scratch);
+    (void)std::atexit(remove_scratch);
     setenv("XDG_DATA_HOME", pattern, 1);
     store = CertOpenSystemStoreA(0, "CA");
     check(store != nullptr, "cannot open the store");
@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     // Accepted items pile up; a store of many entries only slows the checks.
     if (++adds_since_emptied == 64) {
         for (const auto& [name, content] : read_store()) {
-            std::remove((store_path + "/" + name).c_str());
+            (void)std::remove((store_path + "/" + name).c_str());
         }
         adds_since_emptied = 0;
     }
