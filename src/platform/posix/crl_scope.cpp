@@ -103,6 +103,14 @@ bool end_of_contents_at(const CrlBytes& crl, size_t offset, size_t limit) {
     return limit - offset >= 2 && (at == nullptr || available < 2 || (at[0] == 0 && at[1] == 0));
 }
 
+// The field at offset of a definite-length SEQUENCE whose content ends at
+// end. False at that end, or at end-of-contents octets, which the template
+// decoder refuses there.
+bool next_field(const CrlBytes& crl, size_t offset, size_t end, Element* field) {
+    return offset < end && !end_of_contents_at(crl, offset, end) &&
+           read_element(crl, offset, end, field);
+}
+
 bool is(const Element& element, int tag_class, int tag) {
     return element.tag_class == tag_class && element.tag == tag;
 }
@@ -209,13 +217,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
         !is(tbs, V_ASN1_UNIVERSAL, V_ASN1_SEQUENCE) || !tbs.constructed) {
         return false;
     }
-    // The next field of TBSCertList at *at: false at its end or at
-    // end-of-contents octets.
     size_t at = tbs.content;
-    auto next = [&](Element* field) {
-        return at < tbs.end && !end_of_contents_at(crl, at, tbs.end) &&
-               read_element(crl, at, tbs.end, field);
-    };
     bool decoding = mode != walk_layout;
     if (decoding) {
         *scope = CrlScope();
@@ -223,7 +225,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
     Element field;
 
     // version INTEGER OPTIONAL
-    if (!next(&field)) {
+    if (!next_field(crl, at, tbs.end, &field)) {
         return false;
     }
     if (is(field, V_ASN1_UNIVERSAL, V_ASN1_INTEGER)) {
@@ -231,7 +233,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
             return false;
         }
         at = field.end;
-        if (!next(&field)) {
+        if (!next_field(crl, at, tbs.end, &field)) {
             return false;
         }
     }
@@ -241,7 +243,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
     }
     at = field.end;
     // issuer Name
-    if (!next(&field)) {
+    if (!next_field(crl, at, tbs.end, &field)) {
         return false;
     }
     if (decoding) {
@@ -259,7 +261,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
     }
     at = field.end;
     // thisUpdate Time
-    if (!next(&field)) {
+    if (!next_field(crl, at, tbs.end, &field)) {
         return false;
     }
     if (decoding && !decode(crl, field, d2i_ASN1_TIME, ASN1_TIME_free)) {
@@ -271,7 +273,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
     // then crlExtensions [0] EXPLICIT OPTIONAL. The template decoder takes the
     // last field as required while bytes are left.
     if (at < tbs.end) {
-        if (!next(&field)) {
+        if (!next_field(crl, at, tbs.end, &field)) {
             return false;
         }
         if (field.tag_class == V_ASN1_UNIVERSAL &&
@@ -284,7 +286,7 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
         }
     }
     if (at < tbs.end) {
-        if (!next(&field)) {
+        if (!next_field(crl, at, tbs.end, &field)) {
             return false;
         }
         if (is(field, V_ASN1_UNIVERSAL, V_ASN1_SEQUENCE)) {
@@ -302,7 +304,8 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
         return true;
     }
     if (at < tbs.end) {
-        if (!next(&field) || !is(field, V_ASN1_CONTEXT_SPECIFIC, 0) || !field.constructed) {
+        if (!next_field(crl, at, tbs.end, &field) || !is(field, V_ASN1_CONTEXT_SPECIFIC, 0) ||
+            !field.constructed) {
             return false;
         }
         STACK_OF(X509_EXTENSION)* extensions = nullptr;
@@ -321,15 +324,13 @@ bool walk(const CrlBytes& crl, Walk mode, CrlScope* scope, size_t* entries_end, 
 
     // signatureAlgorithm, signatureValue, and nothing after.
     at = tbs.end;
-    auto next_outer = [&](Element* element) {
-        return at < outer.end && !end_of_contents_at(crl, at, outer.end) &&
-               read_element(crl, at, outer.end, element);
-    };
-    if (!next_outer(&field) || !decode(crl, field, d2i_X509_ALGOR, X509_ALGOR_free)) {
+    if (!next_field(crl, at, outer.end, &field) ||
+        !decode(crl, field, d2i_X509_ALGOR, X509_ALGOR_free)) {
         return false;
     }
     at = field.end;
-    if (!next_outer(&field) || !decode(crl, field, d2i_ASN1_BIT_STRING, ASN1_BIT_STRING_free)) {
+    if (!next_field(crl, at, outer.end, &field) ||
+        !decode(crl, field, d2i_ASN1_BIT_STRING, ASN1_BIT_STRING_free)) {
         return false;
     }
     return field.end == outer.end && outer.end == crl.total;

@@ -71,24 +71,30 @@ bool decode_certificate(const BYTE* bytes, size_t length, Offered* offered) {
     return true;
 }
 
+// The scope of the CRL that is exactly the length bytes at der, read in one
+// pass (with check_entries, each entry decoded and freed at once). What that
+// pass leaves to libcrypto (BER forms it does not follow, and every refusal)
+// is decoded whole. False when libcrypto does not accept the bytes whole.
+bool crl_scope_from_der(const unsigned char* der, size_t length, bool check_entries,
+                        CrlScope* scope) {
+    CrlBytes whole = {der, length, nullptr, 0, length};
+    if (read_crl_scope(whole, check_entries, scope) == crl_read) {
+        return true;
+    }
+    const unsigned char* next = der;
+    CrlPtr crl(d2i_X509_CRL(nullptr, &next, static_cast<long>(length)));
+    bool read = crl && next == der + length && crl_scope_of(crl.get(), scope);
+    ERR_clear_error();
+    return read;
+}
+
 // A CRL of a million entries would take libcrypto's decoder hundreds of
-// megabytes: it is checked in one pass instead, each entry decoded and freed
-// at once. What that pass leaves to libcrypto (BER forms it does not follow,
-// and every refusal) is decoded whole, so the store accepts exactly what
-// d2i_X509_CRL accepts.
+// megabytes: it is checked in one pass instead, so the store accepts exactly
+// what d2i_X509_CRL accepts without building its tree.
 bool decode_crl(const BYTE* bytes, size_t length, Offered* offered) {
-    CrlBytes whole = {bytes, length, nullptr, 0, length};
-    if (read_crl_scope(whole, true, &offered->scope) != crl_read) {
-        const unsigned char* next = bytes;
-        CrlPtr crl(d2i_X509_CRL(nullptr, &next, static_cast<long>(length)));
-        if (!whole_item(crl.get(), next, bytes, length)) {
-            return false;
-        }
-        if (!crl_scope_of(crl.get(), &offered->scope)) {
-            ERR_clear_error();
-            errno = EBADMSG;
-            return false;
-        }
+    if (!crl_scope_from_der(bytes, length, true, &offered->scope)) {
+        errno = EBADMSG;
+        return false;
     }
     offered->hash = offered->scope.issuer_hash;
     return true;
@@ -276,17 +282,10 @@ int stored_crl_scope(int fd, CrlScope* scope) {
     if (found <= 0) {
         return found;
     }
-    CrlBytes bytes = {reinterpret_cast<const unsigned char*>(der.data()), der.size(), nullptr, 0,
-                      der.size()};
-    if (read_crl_scope(bytes, false, scope) == crl_read) {
-        return 1;
-    }
-    // A form the reader leaves to libcrypto.
-    const unsigned char* next = bytes.head;
-    CrlPtr crl(d2i_X509_CRL(nullptr, &next, static_cast<long>(der.size())));
-    bool read = crl && next == bytes.head + der.size() && crl_scope_of(crl.get(), scope);
-    ERR_clear_error();
-    return read ? 1 : 0;
+    return crl_scope_from_der(reinterpret_cast<const unsigned char*>(der.data()), der.size(), false,
+                              scope)
+               ? 1
+               : 0;
 }
 
 // A CRL replaces the one its authority published before it for the same
@@ -298,12 +297,7 @@ int same_crl_scope(const Offered& offered, int fd) {
     if (found <= 0) {
         return found;
     }
-    const CrlScope& mine = offered.scope;
-    return mine.issuer == stored.issuer && mine.delta == stored.delta &&
-           mine.has_key_identifier == stored.has_key_identifier &&
-           mine.key_identifier == stored.key_identifier &&
-           mine.has_distribution_point == stored.has_distribution_point &&
-           mine.distribution_point == stored.distribution_point;
+    return offered.scope == stored;
 }
 
 // "<hash>.", the hash in at least eight hex digits as OpenSSL names entries.

@@ -112,11 +112,9 @@ HRESULT code_for_curl_result(CURLcode result) {
     }
 }
 
-// Parses reference, resolved against base unless base is null, and returns
-// its scheme in lower case and, when url is given, the whole URL. Returns
-// "" when either does not parse.
-std::string parse_url(const char* base, const char* reference, unsigned int flags,
-                      std::string* url = nullptr) {
+// Parses reference, an absolute URL, and returns its scheme in lower case
+// and, when url is given, the whole URL. Returns "" when it does not parse.
+std::string parse_url(const char* reference, unsigned int flags, std::string* url = nullptr) {
     std::string scheme;
     CURLU* parsed = curl_url();
     if (parsed == nullptr) {
@@ -124,8 +122,7 @@ std::string parse_url(const char* base, const char* reference, unsigned int flag
     }
     char* part = nullptr;
     char* whole = nullptr;
-    if ((base == nullptr || curl_url_set(parsed, CURLUPART_URL, base, flags) == CURLUE_OK) &&
-        curl_url_set(parsed, CURLUPART_URL, reference, flags) == CURLUE_OK &&
+    if (curl_url_set(parsed, CURLUPART_URL, reference, flags) == CURLUE_OK &&
         curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK &&
         curl_url_get(parsed, CURLUPART_URL, &whole, 0) == CURLUE_OK) {
         scheme = part;
@@ -209,7 +206,7 @@ const char* environment_value(const char* name) {
 // Fetches url to fd, following redirects one hop at a time so that each hop
 // can be checked before it is taken. Returns 0 or a failure code.
 HRESULT transfer_to(const char* url, int fd) {
-    std::string scheme = parse_url(nullptr, url, 0);
+    std::string scheme = parse_url(url, 0);
     if (scheme != "http" && scheme != "https" && scheme != "ftp" && scheme != "file") {
         return INET_E_INVALID_URL;
     }
@@ -302,7 +299,7 @@ HRESULT transfer_to(const char* url, int fd) {
             break;
         }
         std::string next;
-        scheme = parse_url(nullptr, target, CURLU_NON_SUPPORT_SCHEME, &next);
+        scheme = parse_url(target, CURLU_NON_SUPPORT_SCHEME, &next);
         if (redirects == max_redirects || !is_http(scheme) || (seen_https && scheme == "http")) {
             outcome = INET_E_REDIRECT_FAILED;
             break;
